@@ -1,0 +1,182 @@
+#include "render/LumivarCreator.h"
+
+#include "render/Assertion.h"
+#include "render/Mandelbrot.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <iostream>
+#include <limits>
+#include <utility>
+
+namespace stavenwick {
+
+namespace {
+
+constexpr std::int32_t LIMIT = Mandelbrot::ITERATION_LIMIT;
+constexpr int PROGRESS_DOTS_AT = 5000; // pixels done before the progress dots, less one
+
+// Truncation toward zero, as a plain conversion gives wherever that is defined; values past
+// either end saturate and NaN gives 0, where a plain conversion would be undefined.
+std::int32_t truncateToInt(double value)
+{
+    if (std::isnan(value)) {
+        return 0;
+    }
+    if (value <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
+        return std::numeric_limits<std::int32_t>::min();
+    }
+    if (value >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
+        return std::numeric_limits<std::int32_t>::max();
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+// The low 8 bits of the truncated channel value.
+std::uint8_t channelByte(double value) { return static_cast<std::uint8_t>(truncateToInt(value)); }
+
+} // namespace
+
+LumivarCreator::LumivarCreator(std::int32_t width, std::int32_t height)
+    : m_width(width), m_height(height), m_bitmap(width, height), m_zoomView(width, height),
+      m_histogram(new std::int32_t[LIMIT]()),
+      m_escapeCounts(new std::int32_t[static_cast<std::size_t>(width) *
+                                      static_cast<std::size_t>(height)]())
+{
+    // centred on the origin, 4.0 plane units wide
+    m_zoomView.push(ZoomStep(width / 2, height / 2, 4.0 / width));
+}
+
+LumivarCreator::~LumivarCreator() = default;
+
+void LumivarCreator::addRange(double rangeEnd, const RGB& color)
+{
+    m_ranges.push_back(truncateToInt(rangeEnd * static_cast<double>(LIMIT)));
+    m_colors.push_back(color);
+    if (m_gotFirstRange) {
+        m_rangeTotals.push_back(0);
+    }
+    m_gotFirstRange = true;
+}
+
+std::int32_t LumivarCreator::findRange(std::int32_t count) const
+{
+    std::int32_t range = 0;
+    for (std::size_t i = 1; i < m_ranges.size(); ++i) {
+        range = static_cast<std::int32_t>(i);
+        if (m_ranges[i] > count) {
+            break;
+        }
+    }
+    range = range - 1;
+    STAVENWICK_ASSERT(range > -1);
+    STAVENWICK_ASSERT(static_cast<std::size_t>(range) < m_ranges.size());
+    return range;
+}
+
+void LumivarCreator::pushZoom(const ZoomStep& step) { m_zoomView.push(step); }
+
+bool LumivarCreator::render(std::string fileName)
+{
+    checkRanges();
+    computeEscapeCounts();
+    computeRangeTotals();
+    paintPixels();
+    return saveImage(std::move(fileName));
+}
+
+void LumivarCreator::checkRanges() const
+{
+    // fewer than two boundaries stops in findRange's own check
+    findRange(0);
+    for (std::size_t k = 1; k < m_ranges.size(); ++k) {
+        STAVENWICK_ASSERT(m_ranges[k - 1] < m_ranges[k]);
+    }
+}
+
+void LumivarCreator::computeEscapeCounts()
+{
+    std::fill(m_histogram.get(), m_histogram.get() + LIMIT, 0);
+    std::string progress = "Compiling Please Wait.";
+    std::cout << progress << std::flush;
+    int counter = 0;
+    for (std::int32_t y = 0; y < m_height; ++y) {
+        for (std::int32_t x = 0; x < m_width; ++x) {
+            progress = ".";
+            const std::pair<double, double> c = m_zoomView.toPlane(x, y);
+            const std::int32_t n = Mandelbrot::escapeCount(c.first, c.second);
+            m_escapeCounts[static_cast<std::size_t>(y) * static_cast<std::size_t>(m_width) +
+                           static_cast<std::size_t>(x)] = n;
+            if (n != LIMIT) {
+                ++m_histogram[n];
+            }
+            if (counter == PROGRESS_DOTS_AT) {
+                progress += "....";
+                std::cout << progress << std::flush;
+            }
+            ++counter;
+        }
+    }
+    std::cout << '\n' << std::flush;
+}
+
+void LumivarCreator::computeRangeTotals()
+{
+    std::fill(m_rangeTotals.begin(), m_rangeTotals.end(), 0);
+    const std::size_t lastRange = m_rangeTotals.size() - 1;
+    std::size_t range = 0;
+    for (std::int32_t i = 0; i < LIMIT; ++i) {
+        // counts at or past the last boundary stay in the last range, as findRange places them
+        while (range < lastRange && i >= m_ranges[range + 1]) {
+            ++range;
+        }
+        m_rangeTotals[range] += m_histogram[i];
+    }
+}
+
+void LumivarCreator::paintPixels()
+{
+    // below[n]: pixels with a count under n, so any slice of the histogram sums in one step
+    std::array<std::int64_t, LIMIT + 1> below{};
+    for (std::int32_t n = 0; n < LIMIT; ++n) {
+        below[n + 1] = below[n] + m_histogram[n];
+    }
+
+    // every pixel of one count gets the same colour: work out each colour once
+    struct Color {
+        std::uint8_t red = 0;
+        std::uint8_t green = 0;
+        std::uint8_t blue = 0;
+    };
+    std::array<Color, LIMIT + 1> palette{}; // the limit stays black
+    for (std::int32_t n = 0; n < LIMIT; ++n) {
+        if (m_histogram[n] == 0) {
+            continue; // no pixel to paint
+        }
+        const std::int32_t range = findRange(n);
+        const auto r = static_cast<std::size_t>(range);
+        const double rangeTotal = m_rangeTotals[r];
+        const std::int32_t rangeStart = m_ranges[r];
+        const RGB& start = m_colors[r];
+        const RGB diff = m_colors[r + 1] - start;
+        const std::int64_t cumulative =
+            n < rangeStart ? 0 : below[n + 1] - below[std::max(rangeStart, 0)];
+        const auto share = static_cast<double>(cumulative);
+        palette[n].red = channelByte(share * diff.r / rangeTotal + start.r);
+        palette[n].green = channelByte(share * diff.g / rangeTotal + start.g);
+        palette[n].blue = channelByte(share * diff.b / rangeTotal + start.b);
+    }
+
+    const std::int32_t* count = m_escapeCounts.get();
+    for (std::int32_t y = 0; y < m_height; ++y) {
+        for (std::int32_t x = 0; x < m_width; ++x) {
+            const Color& color = palette[*count++];
+            m_bitmap.putPixel(x, y, color.red, color.green, color.blue);
+        }
+    }
+}
+
+bool LumivarCreator::saveImage(std::string fileName) { return m_bitmap.save(std::move(fileName)); }
+
+} // namespace stavenwick
