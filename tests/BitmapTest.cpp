@@ -1,0 +1,124 @@
+#include "image/Bitmap.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <new>
+#include <vector>
+
+namespace stavenwick {
+namespace {
+
+using testing::readFile;
+using testing::TempDir;
+
+std::uint32_t le32(const std::vector<unsigned char>& bytes, std::size_t at)
+{
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+           static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+}
+
+std::uint16_t le16(const std::vector<unsigned char>& bytes, std::size_t at)
+{
+    return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
+}
+
+std::vector<unsigned char> savedBytes(const Bitmap& bitmap)
+{
+    TempDir dir;
+    EXPECT_TRUE(bitmap.save(dir / "out.bmp"));
+    return readFile(dir / "out.bmp");
+}
+
+TEST(BitmapTest, FreshBitmapFileHasEveryHeaderFieldAndBlackPixels)
+{
+    const std::vector<unsigned char> file = savedBytes(Bitmap(800, 600));
+    ASSERT_EQ(file.size(), 54u + 800u * 600u * 3u);
+    EXPECT_EQ(file[0], 0x42);
+    EXPECT_EQ(file[1], 0x4D);
+    EXPECT_EQ(le32(file, 2), file.size());
+    EXPECT_EQ(le32(file, 6), 0u);
+    EXPECT_EQ(le32(file, 10), 54u);
+    EXPECT_EQ(le32(file, 14), 40u);
+    EXPECT_EQ(le32(file, 18), 800u);
+    EXPECT_EQ(le32(file, 22), 600u);
+    EXPECT_EQ(le16(file, 26), 1);
+    EXPECT_EQ(le16(file, 28), 24);
+    EXPECT_EQ(le32(file, 30), 0u);
+    EXPECT_EQ(le32(file, 34), 0u);
+    EXPECT_EQ(le32(file, 38), 2400u);
+    EXPECT_EQ(le32(file, 42), 2400u);
+    EXPECT_EQ(le32(file, 46), 0u);
+    EXPECT_EQ(le32(file, 50), 0u);
+    for (std::size_t i = 54; i < file.size(); ++i) {
+        ASSERT_EQ(file[i], 0) << "at byte " << i;
+    }
+}
+
+TEST(BitmapTest, PixelsAreStoredBlueGreenRedBottomRowFirst)
+{
+    Bitmap bitmap(4, 3);
+    bitmap.putPixel(0, 0, 255, 0, 0);
+    bitmap.putPixel(1, 2, 10, 20, 30);
+    EXPECT_EQ(bitmap.pixels()[27], 30);
+    EXPECT_EQ(bitmap.pixels()[28], 20);
+    EXPECT_EQ(bitmap.pixels()[29], 10);
+
+    const std::vector<unsigned char> file = savedBytes(bitmap);
+    EXPECT_EQ(file[54], 0x00);
+    EXPECT_EQ(file[55], 0x00);
+    EXPECT_EQ(file[56], 0xFF);
+    EXPECT_EQ(file[54 + 27], 30);
+}
+
+TEST(BitmapTest, RowsThatAreAMultipleOfFourBytesHaveNoPadding)
+{
+    EXPECT_EQ(savedBytes(Bitmap(4, 1)).size(), 66u);
+    EXPECT_EQ(Bitmap(800, 600).fileRowSize(), 2400u);
+}
+
+TEST(BitmapTest, OddWidthRowsArePaddedWithZerosAndCountedInTheFileSize)
+{
+    for (std::int32_t width : {1, 2, 3, 5, 7, 801}) {
+        Bitmap bitmap(width, 3);
+        for (std::int32_t y = 0; y < 3; ++y) {
+            for (std::int32_t x = 0; x < width; ++x) {
+                bitmap.putPixel(x, y, 0xAA, 0xBB, static_cast<std::uint8_t>(x + y));
+            }
+        }
+        const std::vector<unsigned char> file = savedBytes(bitmap);
+        const std::size_t rowSize = (static_cast<std::size_t>(width) * 3 + 3) / 4 * 4;
+        ASSERT_EQ(rowSize % 4, 0u);
+        ASSERT_EQ(file.size(), 54 + rowSize * 3) << "width " << width;
+        EXPECT_EQ(le32(file, 2), file.size()) << "width " << width;
+        for (std::size_t y = 0; y < 3; ++y) {
+            const unsigned char* row = file.data() + 54 + y * rowSize;
+            for (std::size_t x = 0; x < static_cast<std::size_t>(width); ++x) {
+                ASSERT_EQ(row[3 * x], static_cast<unsigned char>(x + y));
+                ASSERT_EQ(row[3 * x + 1], 0xBB);
+                ASSERT_EQ(row[3 * x + 2], 0xAA);
+            }
+            for (std::size_t pad = static_cast<std::size_t>(width) * 3; pad < rowSize; ++pad) {
+                ASSERT_EQ(row[pad], 0) << "width " << width << " row " << y;
+            }
+        }
+    }
+}
+
+TEST(BitmapTest, SizesOutsideTheFormatFailLikeAnAllocation)
+{
+    EXPECT_THROW(Bitmap(0, 600), std::bad_alloc);
+    EXPECT_THROW(Bitmap(800, 0), std::bad_alloc);
+    EXPECT_THROW(Bitmap(-800, -600), std::bad_alloc);
+    // 54 + 26755 × 26755 × 3 is just past the signed 32-bit size field
+    EXPECT_THROW(Bitmap(26755, 26755), std::bad_alloc);
+    // 65536 × 65536 × 3 wraps around to 0 in 32 bits
+    EXPECT_THROW(Bitmap(65536, 65536), std::bad_alloc);
+    EXPECT_THROW(Bitmap(1, 0x7FFFFFFF), std::bad_alloc);
+    // each row of a 1-pixel width takes 4 bytes in the file
+    EXPECT_THROW(Bitmap(1, (0x7FFFFFFF - 54) / 4 + 1), std::bad_alloc);
+}
+
+} // namespace
+} // namespace stavenwick

@@ -1,0 +1,201 @@
+#include "render/LumivarCreator.h"
+#include "support/ReferenceRenderer.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace stavenwick {
+namespace {
+
+using testing::fixedScene;
+using testing::readFile;
+using testing::referenceBmp;
+using testing::renderedBmp;
+using testing::Scene;
+using testing::TempDir;
+
+const RGB BLACK(0, 0, 0);
+const RGB RED(255, 0, 0);
+const RGB YELLOW(255, 255, 0);
+const RGB WHITE(255, 255, 255);
+
+void addProgramRanges(LumivarCreator& creator)
+{
+    creator.addRange(0.0, BLACK);
+    creator.addRange(0.3, RED);
+    creator.addRange(0.5, YELLOW);
+    creator.addRange(1.0, WHITE);
+}
+
+// The colour (red, green, blue) of pixel (x, y) of a saved file.
+std::vector<int> pixelOf(const std::vector<unsigned char>& file, int width, int x, int y)
+{
+    const std::size_t rowSize = (static_cast<std::size_t>(width) * 3 + 3) / 4 * 4;
+    const std::size_t at = 54 + static_cast<std::size_t>(y) * rowSize + 3 * static_cast<std::size_t>(x);
+    return {file[at + 2], file[at + 1], file[at]};
+}
+
+TEST(LumivarCreatorTest, FindRangePlacesCountsBetweenTheProgramsBoundaries)
+{
+    LumivarCreator creator(8, 8);
+    addProgramRanges(creator);
+    const std::pair<int, int> expected[] = {{0, 0},   {200, 0}, {299, 0}, {300, 1}, {499, 1},
+                                            {500, 2}, {999, 2}, {1000, 2}, {5000, 2}};
+    for (const auto& [count, range] : expected) {
+        EXPECT_EQ(creator.findRange(count), range) << "count " << count;
+    }
+}
+
+TEST(LumivarCreatorTest, RangeEndsAreTruncatedProducts)
+{
+    LumivarCreator creator(8, 8);
+    creator.addRange(0.0, BLACK);
+    creator.addRange(0.3, RED); // 0.3 × 1000.0 is exactly 300.0 in doubles: 300, not 299
+    creator.addRange(1.0, WHITE);
+    EXPECT_EQ(creator.findRange(299), 0);
+    EXPECT_EQ(creator.findRange(300), 1);
+}
+
+TEST(LumivarCreatorTest, FewerThanTwoBoundariesStopTheProgram)
+{
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    LumivarCreator creator(8, 8);
+    EXPECT_DEATH(creator.findRange(0), "assertion failed: range > -1");
+    creator.addRange(0.0, BLACK);
+    EXPECT_DEATH(creator.findRange(200), "assertion failed: range > -1");
+    TempDir dir;
+    EXPECT_DEATH(creator.render(dir / "out.bmp"), "assertion failed: range > -1");
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST(LumivarCreatorTest, BoundariesOutOfOrderStopTheProgramBeforeAnythingIsWritten)
+{
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    for (const double middle : {0.7, 0.5, 0.0}) {
+        LumivarCreator creator(8, 8);
+        creator.addRange(0.0, BLACK);
+        creator.addRange(0.5, RED);
+        creator.addRange(middle, YELLOW); // after 0.5: descending or equal
+        creator.addRange(0.6, WHITE);
+        TempDir dir;
+        EXPECT_DEATH(creator.render(dir / "out.bmp"),
+                     "assertion failed: m_ranges\\[k - 1\\] < m_ranges\\[k\\]")
+            << "middle " << middle;
+        EXPECT_TRUE(dir.entries().empty());
+    }
+}
+
+TEST(LumivarCreatorTest, OtherScenesMatchThePlainAlgorithm)
+{
+    const std::vector<std::pair<double, RGB>> programRanges = fixedScene().ranges;
+    const Scene scenes[] = {
+        {7, 5, programRanges, {}},
+        {33, 17, programRanges, {ZoomStep(10, 3, 0.25)}},
+        {801, 3, programRanges, {ZoomStep(300, 2, 0.5)}},
+        // counts below a first boundary above 0 get the first range's start colour
+        {41, 29, {{0.004, RED}, {0.01, YELLOW}, {1.0, WHITE}}, {}},
+        // two boundaries only; colours that fall
+        {64, 48, {{0.0, WHITE}, {1.0, RGB(0, 10, 200)}}, {ZoomStep(20, 30, 0.2)}},
+    };
+    for (const Scene& scene : scenes) {
+        EXPECT_TRUE(renderedBmp(scene) == referenceBmp(scene))
+            << scene.width << "x" << scene.height << " with " << scene.ranges.size()
+            << " boundaries";
+    }
+}
+
+TEST(LumivarCreatorTest, LastBoundaryBelowTheLimitHoldsTheHigherCounts)
+{
+    // boundaries end at 50 iterations: every higher count below the limit is in the last range
+    const Scene scene{41, 29, {{0.0, BLACK}, {0.01, RED}, {0.02, YELLOW}, {0.05, WHITE}}, {}};
+    EXPECT_TRUE(renderedBmp(scene) == referenceBmp(scene));
+}
+
+TEST(LumivarCreatorTest, PixelsThatNeverEscapeArePaintedBlack)
+{
+    // a tiny view of the origin: every count is at the limit, in the range that ends in white
+    LumivarCreator creator(9, 7);
+    addProgramRanges(creator);
+    creator.pushZoom(ZoomStep(4, 3, 1e-6));
+    TempDir dir;
+    ASSERT_TRUE(creator.render(dir / "out.bmp"));
+    const std::vector<unsigned char> file = readFile(dir / "out.bmp");
+    for (int y = 0; y < 7; ++y) {
+        for (int x = 0; x < 9; ++x) {
+            EXPECT_EQ(pixelOf(file, 9, x, y), std::vector<int>({0, 0, 0}));
+        }
+    }
+}
+
+TEST(LumivarCreatorTest, PixelsSharingTheirRangesOnlyCountGetItsEndColour)
+{
+    // a tiny view near c = 4: every pixel escapes at once, count 0, in the black-to-red range
+    LumivarCreator creator(9, 7);
+    addProgramRanges(creator);
+    creator.pushZoom(ZoomStep(4 + 9, 3, 1e-6)); // 9 pixels of 4/9 to the right: re = 4
+    TempDir dir;
+    ASSERT_TRUE(creator.render(dir / "out.bmp"));
+    const std::vector<unsigned char> file = readFile(dir / "out.bmp");
+    for (int y = 0; y < 7; ++y) {
+        for (int x = 0; x < 9; ++x) {
+            EXPECT_EQ(pixelOf(file, 9, x, y), std::vector<int>({255, 0, 0}));
+        }
+    }
+}
+
+TEST(LumivarCreatorTest, RenderingTwiceWritesTheSameFile)
+{
+    LumivarCreator creator(40, 30);
+    addProgramRanges(creator);
+    creator.pushZoom(ZoomStep(12, 10, 0.3));
+    TempDir dir;
+    ASSERT_TRUE(creator.render(dir / "first.bmp"));
+    ASSERT_TRUE(creator.render(dir / "second.bmp"));
+    EXPECT_TRUE(readFile(dir / "first.bmp") == readFile(dir / "second.bmp"));
+}
+
+std::string progressOf(std::int32_t width, std::int32_t height)
+{
+    LumivarCreator creator(width, height);
+    addProgramRanges(creator);
+    TempDir dir;
+    ::testing::internal::CaptureStdout();
+    const bool saved = creator.render(dir / "out.bmp");
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(saved);
+    return out;
+}
+
+TEST(LumivarCreatorTest, ProgressDotsComeOnceAfterThe5001stPixel)
+{
+    EXPECT_EQ(progressOf(8, 8), "Compiling Please Wait.\n");
+    EXPECT_EQ(progressOf(100, 50), "Compiling Please Wait.\n");
+    EXPECT_EQ(progressOf(5001, 1), "Compiling Please Wait......\n");
+    EXPECT_EQ(progressOf(71, 71), "Compiling Please Wait......\n");
+}
+
+TEST(LumivarCreatorTest, FailedSaveIsReportedWithItsReason)
+{
+    LumivarCreator creator(8, 8);
+    addProgramRanges(creator);
+    TempDir dir;
+    errno = 0;
+    EXPECT_FALSE(creator.render(dir / "missing/out.bmp"));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST(LumivarCreatorTest, PicturesTooLargeForABmpFileFailLikeAnAllocation)
+{
+    EXPECT_THROW(LumivarCreator(100000, 100000), std::bad_alloc);
+    EXPECT_THROW(LumivarCreator(0, 10), std::bad_alloc);
+}
+
+} // namespace
+} // namespace stavenwick
