@@ -16,7 +16,10 @@ namespace {
 constexpr std::int64_t BYTES_PER_PIXEL = 3;
 constexpr std::int64_t HEADERS_SIZE = BmpFileHeader::SIZE + BmpInfoHeader::SIZE;
 
-std::int64_t paddedRowSize(std::int64_t width) { return (width * BYTES_PER_PIXEL + 3) / 4 * 4; }
+std::int64_t paddedRowSize(std::int64_t width)
+{
+    return (width * BYTES_PER_PIXEL + 3) / 4 * 4;
+}
 
 // The size of the file, checked before anything is allocated: both sides positive and the
 // whole file within the signed 32-bit size field.
@@ -32,27 +35,21 @@ std::size_t checkedPixelBytes(std::int32_t width, std::int32_t height)
 } // namespace
 
 Bitmap::Bitmap(std::int32_t width, std::int32_t height)
-    : m_width(width), m_height(height),
-      m_pixels(new std::uint8_t[checkedPixelBytes(width, height)]())
+    : m_width(width), m_height(height), m_pixels(checkedPixelBytes(width, height))
 {
 }
 
 Bitmap::~Bitmap() = default;
 
-void Bitmap::putPixel(std::int32_t x, std::int32_t y, std::uint8_t red, std::uint8_t green,
-                      std::uint8_t blue)
+std::size_t Bitmap::fileRowSize() const
 {
-    std::uint8_t* pixel = m_pixels.get() + BYTES_PER_PIXEL * x + BYTES_PER_PIXEL * y * m_width;
-    pixel[0] = blue;
-    pixel[1] = green;
-    pixel[2] = red;
+    return static_cast<std::size_t>(paddedRowSize(m_width));
 }
-
-std::size_t Bitmap::fileRowSize() const { return static_cast<std::size_t>(paddedRowSize(m_width)); }
 
 std::size_t Bitmap::fileSize() const
 {
-    return static_cast<std::size_t>(HEADERS_SIZE) + fileRowSize() * static_cast<std::size_t>(m_height);
+    return static_cast<std::size_t>(HEADERS_SIZE) +
+           fileRowSize() * static_cast<std::size_t>(m_height);
 }
 
 bool Bitmap::save(std::string fileName) const

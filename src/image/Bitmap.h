@@ -1,9 +1,10 @@
 // A 24-bit picture in memory, written to disk as an uncompressed BMP file.
 #pragma once
 
+#include "image/ZeroedArray.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace stavenwick {
@@ -20,7 +21,14 @@ public:
 
     // No bounds check: callers pass 0 <= x < width and 0 <= y < height.
     void putPixel(std::int32_t x, std::int32_t y, std::uint8_t red, std::uint8_t green,
-                  std::uint8_t blue);
+                  std::uint8_t blue)
+    {
+        std::uint8_t* pixel = m_pixels.get() + 3 * static_cast<std::ptrdiff_t>(x) +
+                              3 * static_cast<std::ptrdiff_t>(y) * m_width;
+        pixel[0] = blue;
+        pixel[1] = green;
+        pixel[2] = red;
+    }
 
     // Writes the BMP file, replacing the file at fileName only once every byte is written.
     // Returns false, with errno telling why, when it was not written; the path then holds what
@@ -37,7 +45,7 @@ public:
 private:
     std::int32_t m_width;
     std::int32_t m_height;
-    std::unique_ptr<std::uint8_t[]> m_pixels;
+    ZeroedArray<std::uint8_t> m_pixels;
 };
 
 } // namespace stavenwick

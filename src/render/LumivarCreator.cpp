@@ -1,6 +1,7 @@
 #include "render/LumivarCreator.h"
 
 #include "render/Assertion.h"
+#include "render/EscapeKernel.h"
 #include "render/Mandelbrot.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <iostream>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 namespace stavenwick {
@@ -15,7 +17,8 @@ namespace stavenwick {
 namespace {
 
 constexpr std::int32_t LIMIT = Mandelbrot::ITERATION_LIMIT;
-constexpr int PROGRESS_DOTS_AT = 5000; // pixels done before the progress dots, less one
+constexpr std::size_t PROGRESS_DOTS_AFTER = 5001; // pixels done when the progress dots go out
+constexpr std::size_t CHUNK_PIXELS = std::size_t{1} << 14; // points prepared at a time
 
 // Truncation toward zero, as a plain conversion gives wherever that is defined; values past
 // either end saturate and NaN gives 0, where a plain conversion would be undefined.
@@ -34,15 +37,17 @@ std::int32_t truncateToInt(double value)
 }
 
 // The low 8 bits of the truncated channel value.
-std::uint8_t channelByte(double value) { return static_cast<std::uint8_t>(truncateToInt(value)); }
+std::uint8_t channelByte(double value)
+{
+    return static_cast<std::uint8_t>(truncateToInt(value));
+}
 
 } // namespace
 
 LumivarCreator::LumivarCreator(std::int32_t width, std::int32_t height)
     : m_width(width), m_height(height), m_bitmap(width, height), m_zoomView(width, height),
-      m_histogram(new std::int32_t[LIMIT]()),
-      m_escapeCounts(new std::int32_t[static_cast<std::size_t>(width) *
-                                      static_cast<std::size_t>(height)]())
+      m_histogram(LIMIT),
+      m_escapeCounts(static_cast<std::size_t>(width) * static_cast<std::size_t>(height))
 {
     // centred on the origin, 4.0 plane units wide
     m_zoomView.push(ZoomStep(width / 2, height / 2, 4.0 / width));
@@ -75,7 +80,10 @@ std::int32_t LumivarCreator::findRange(std::int32_t count) const
     return range;
 }
 
-void LumivarCreator::pushZoom(const ZoomStep& step) { m_zoomView.push(step); }
+void LumivarCreator::pushZoom(const ZoomStep& step)
+{
+    m_zoomView.push(step);
+}
 
 bool LumivarCreator::render(std::string fileName)
 {
@@ -97,25 +105,40 @@ void LumivarCreator::checkRanges() const
 
 void LumivarCreator::computeEscapeCounts()
 {
+    std::cout << "Compiling Please Wait." << std::flush;
+
+    const std::size_t width = static_cast<std::size_t>(m_width);
+    const std::size_t total = width * static_cast<std::size_t>(m_height);
+    const ZeroedArray<double> re(std::min(total, CHUNK_PIXELS));
+    const ZeroedArray<double> im(std::min(total, CHUNK_PIXELS));
+    // pixels in storage order, y × width + x, bottom row first
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    for (std::size_t begin = 0; begin < total;) {
+        std::size_t end = std::min(total, begin + CHUNK_PIXELS);
+        if (begin < PROGRESS_DOTS_AFTER) {
+            // a chunk ends right after the 5,001st pixel, where the progress dots go out
+            end = std::min(end, PROGRESS_DOTS_AFTER);
+        }
+        for (std::size_t i = 0; i < end - begin; ++i) {
+            std::tie(re[i], im[i]) = m_zoomView.toPlane(x, y);
+            if (++x == m_width) {
+                x = 0;
+                ++y;
+            }
+        }
+        EscapeKernel::run(re.get(), im.get(), m_escapeCounts.get() + begin, end - begin);
+        if (end == PROGRESS_DOTS_AFTER) {
+            std::cout << "....." << std::flush;
+        }
+        begin = end;
+    }
+
     std::fill(m_histogram.get(), m_histogram.get() + LIMIT, 0);
-    std::string progress = "Compiling Please Wait.";
-    std::cout << progress << std::flush;
-    int counter = 0;
-    for (std::int32_t y = 0; y < m_height; ++y) {
-        for (std::int32_t x = 0; x < m_width; ++x) {
-            progress = ".";
-            const std::pair<double, double> c = m_zoomView.toPlane(x, y);
-            const std::int32_t n = Mandelbrot::escapeCount(c.first, c.second);
-            m_escapeCounts[static_cast<std::size_t>(y) * static_cast<std::size_t>(m_width) +
-                           static_cast<std::size_t>(x)] = n;
-            if (n != LIMIT) {
-                ++m_histogram[n];
-            }
-            if (counter == PROGRESS_DOTS_AT) {
-                progress += "....";
-                std::cout << progress << std::flush;
-            }
-            ++counter;
+    for (std::size_t i = 0; i < total; ++i) {
+        const std::int32_t n = m_escapeCounts[i];
+        if (n != LIMIT) {
+            ++m_histogram[n];
         }
     }
     std::cout << '\n' << std::flush;
@@ -177,6 +200,9 @@ void LumivarCreator::paintPixels()
     }
 }
 
-bool LumivarCreator::saveImage(std::string fileName) { return m_bitmap.save(std::move(fileName)); }
+bool LumivarCreator::saveImage(std::string fileName)
+{
+    return m_bitmap.save(std::move(fileName));
+}
 
 } // namespace stavenwick

@@ -3,12 +3,12 @@
 #pragma once
 
 #include "image/Bitmap.h"
+#include "image/ZeroedArray.h"
 #include "render/RGB.h"
 #include "render/ZoomStep.h"
 #include "render/ZoomView.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,11 +46,11 @@ private:
     Bitmap m_bitmap;
     ZoomView m_zoomView;
     // pixels that never escape are left out of the histogram: they are painted black
-    std::unique_ptr<std::int32_t[]> m_histogram;    // pixels per escape count below the limit
-    std::unique_ptr<std::int32_t[]> m_escapeCounts; // per pixel, at y × width + x
-    std::vector<std::int32_t> m_ranges;             // boundaries, in iterations
-    std::vector<RGB> m_colors;                      // the colour at each boundary
-    std::vector<std::int32_t> m_rangeTotals;        // pixels below the limit, per range
+    ZeroedArray<std::int32_t> m_histogram;    // pixels per escape count below the limit
+    ZeroedArray<std::int32_t> m_escapeCounts; // per pixel, at y × width + x
+    std::vector<std::int32_t> m_ranges;       // boundaries, in iterations
+    std::vector<RGB> m_colors;                // the colour at each boundary
+    std::vector<std::int32_t> m_rangeTotals;  // pixels below the limit, per range
     bool m_gotFirstRange = false;
 };
 

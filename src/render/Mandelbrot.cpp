@@ -4,6 +4,8 @@
 
 namespace stavenwick {
 
+Mandelbrot::~Mandelbrot() = default;
+
 std::int32_t Mandelbrot::escapeCount(double x, double y)
 {
     double re = 0.0;

@@ -11,7 +11,7 @@ public:
     static constexpr std::int32_t ITERATION_LIMIT = 1000;
 
     Mandelbrot() = default;
-    virtual ~Mandelbrot() = default;
+    virtual ~Mandelbrot();
 
     // The number of iterations of z <- z² + c, from z = 0 with c = x + y·i, completed before
     // |z| > 2; ITERATION_LIMIT when z never leaves the disc. The definition every faster path

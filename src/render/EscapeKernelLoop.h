@@ -1,0 +1,194 @@
+// The batch escape-count loop that every kernel path runs, written once over a few vector
+// operations (`Ops`) that each path's file supplies for its instruction set.
+//
+// Each path's file defines its Ops in an anonymous namespace, so every instantiation of this
+// loop is internal to that file and compiled for its instruction set alone. For the same reason
+// the loop calls no inline function that is not a template on Ops: the linker could otherwise
+// keep one file's wide-instruction copy for every caller, and a CPU without those instructions
+// would crash in the portable path.
+#pragma once
+
+#include "render/Mandelbrot.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace stavenwick::escapeKernel {
+
+// |z| > 2 is defined by hypot. The loop tests mag = re² + im² instead (two products and a sum,
+// each rounded), and trusts it only outside [LOWER_BAND, UPPER_BAND], a band of 2^-40 relative
+// around 4:
+// - each rounding is within u = 2^-53 relative, so mag lies within a factor (1 ± u)² of the exact
+//   re² + im², a relative error below 3u; a square that underflows is off by less than 2^-1074,
+//   nothing beside the other square when mag is near 4;
+// - hypot is within 1 ulp (at most 2u relative) of the exact |z|; allow four times that, 8u;
+// - mag > 4(1 + δ) then gives |z| > 2(1 + δ/2 − 3u/2 − 8u) > 2, and mag < 4(1 − δ) gives
+//   |z| < 2, for any δ above 20u; δ = 2^-40 is 8192u, far wider than the roundings need.
+// A square that overflows makes mag infinite: |z| is then far above 2, as hypot says too. Both
+// comparisons are false for a NaN. A point whose mag lands in the band, or is NaN, is settled by
+// the definition itself, Mandelbrot::escapeCount, whose hypot decides every step.
+constexpr double LOWER_BAND = 4.0 - 0x1p-38;
+constexpr double UPPER_BAND = 4.0 + 0x1p-38;
+
+// Settles the lanes of c that the squares could not, by the definition. Rare, and kept out of
+// line: the call clobbers every vector register, which must not cost the common path a spill.
+template <class Ops>
+[[gnu::noinline]] void countByDefinition(std::int32_t* counts, typename Ops::Index point,
+                                         typename Ops::Vec cr, typename Ops::Vec ci, unsigned lanes)
+{
+    for (int lane = 0; lane < Ops::LANES; ++lane) {
+        if ((lanes >> lane & 1u) != 0) {
+            counts[Ops::laneIndex(point, lane)] =
+                Mandelbrot::escapeCount(Ops::lane(cr, lane), Ops::lane(ci, lane));
+        }
+    }
+}
+
+// The lowest `count` set bits of mask.
+template <class Ops>
+unsigned lowestBits(unsigned mask, std::size_t count)
+{
+    unsigned kept = 0;
+    for (; count > 0 && mask != 0; --count) {
+        kept |= mask & (~mask + 1);
+        mask &= mask - 1;
+    }
+    return kept;
+}
+
+// counts[i] = Mandelbrot::escapeCount(re[i], im[i]) for i < n, with VECTORS vectors of
+// Ops::LANES points in flight, STEPS iterations between looks at them.
+//
+// A lane whose z leaves the sure inside of the disc freezes: its z and its iteration count stop
+// there, at no cost on a vector unit with write masks. Once DEAD_BATCH lanes have frozen, they
+// are settled together and take the next points, so the loop stops rarely, and one slow point
+// never holds the others back.
+template <class Ops, int VECTORS, int DEAD_BATCH, int STEPS>
+void escapeCountLoop(const double* re, const double* im, std::int32_t* counts, std::size_t n)
+{
+    using Vec = typename Ops::Vec;
+    using Mask = typename Ops::Mask;   // one flag per lane
+    using Index = typename Ops::Index; // one 64-bit integer per lane
+    constexpr int LANES = Ops::LANES;
+    constexpr unsigned ALL_LANES = (1u << LANES) - 1;
+    constexpr std::int64_t LIMIT = Mandelbrot::ITERATION_LIMIT;
+    constexpr std::int64_t IDLE = std::int64_t{1} << 62; // start of a lane without a point
+
+    const Vec zero = Ops::broadcast(0.0);
+    const Vec lower = Ops::broadcast(LOWER_BAND);
+    const Vec upper = Ops::broadcast(UPPER_BAND);
+
+    // per vector: z, the squares of its parts, c, and the lanes surely inside the disc
+    Vec zr[VECTORS];
+    Vec zi[VECTORS];
+    Vec rr[VECTORS];
+    Vec ii[VECTORS];
+    Vec cr[VECTORS];
+    Vec ci[VECTORS];
+    Mask inside[VECTORS];
+    // per vector and lane: iterations completed, the point held, the iteration it started at
+    Index done[VECTORS];
+    Index point[VECTORS];
+    Index started[VECTORS];
+
+    std::int64_t it = 0;    // iterations the loop has run
+    std::size_t next = 0;   // the next point to start
+    std::size_t active = 0; // lanes holding a point
+
+    // Starts the next points in the lanes of vector v that mask names. A lane left without a
+    // point idles at z = c = 0, which never leaves the disc, and is never due.
+    auto restart = [&](int v, unsigned mask) {
+        const std::size_t freed = Ops::popcount(mask);
+        const std::size_t left = n - next;
+        const unsigned loaded = freed <= left ? mask : lowestBits<Ops>(mask, left);
+        const unsigned idle = mask & ~loaded;
+        point[v] = Ops::expandIota(point[v], loaded, static_cast<std::int64_t>(next));
+        started[v] = Ops::setLanes(Ops::setLanes(started[v], loaded, it), idle, IDLE);
+        done[v] = Ops::setLanes(done[v], mask, 0);
+        cr[v] = Ops::clear(Ops::expand(cr[v], loaded, re + next), idle);
+        ci[v] = Ops::clear(Ops::expand(ci[v], loaded, im + next), idle);
+        zr[v] = Ops::clear(zr[v], mask);
+        zi[v] = Ops::clear(zi[v], mask);
+        rr[v] = Ops::clear(rr[v], mask);
+        ii[v] = Ops::clear(ii[v], mask);
+        inside[v] = Ops::setMask(inside[v], mask);
+        next += Ops::popcount(loaded);
+        active = active + Ops::popcount(loaded) - freed;
+    };
+
+    // The iteration at which the earliest started point reaches the limit.
+    auto earliestDue = [&] {
+        std::int64_t earliest = IDLE;
+        for (int v = 0; v < VECTORS; ++v) {
+            const std::int64_t first = Ops::minimum(started[v]);
+            earliest = first < earliest ? first : earliest;
+        }
+        return earliest + LIMIT;
+    };
+
+    for (int v = 0; v < VECTORS; ++v) {
+        zr[v] = zi[v] = rr[v] = ii[v] = cr[v] = ci[v] = zero;
+        inside[v] = Ops::noLanes();
+        done[v] = point[v] = Ops::broadcastIndex(0);
+        started[v] = Ops::broadcastIndex(IDLE);
+        active += LANES; // counted out again as restart finds them idle
+        restart(v, ALL_LANES);
+    }
+    std::int64_t due = earliestDue(); // never later than the true earliest
+
+    while (active > 0) {
+        // stop once this many lanes have frozen, or every lane with a point has
+        const std::size_t batch = active < DEAD_BATCH ? active : DEAD_BATCH;
+        std::size_t frozen = 0;
+        do {
+            // lanes freeze on their own, so the count of frozen lanes can wait a few steps
+            for (int step = 0; step < STEPS; ++step) {
+                for (int v = 0; v < VECTORS; ++v) {
+                    // z <- z² + c from the squares of the old z, each operation rounded on its
+                    // own; re·im + im·re is ri + ri, since both products round alike
+                    const Vec ri = Ops::mul(zr[v], zi[v]);
+                    zr[v] = Ops::maskedAdd(zr[v], inside[v], Ops::sub(rr[v], ii[v]), cr[v]);
+                    zi[v] = Ops::maskedAdd(zi[v], inside[v], Ops::add(ri, ri), ci[v]);
+                    rr[v] = Ops::mul(zr[v], zr[v]);
+                    ii[v] = Ops::mul(zi[v], zi[v]);
+                    inside[v] = Ops::below(Ops::add(rr[v], ii[v]), lower);
+                    done[v] = Ops::maskedIncrement(done[v], inside[v]);
+                }
+            }
+            it += STEPS;
+            std::size_t live = 0;
+            for (int v = 0; v < VECTORS; ++v) {
+                live += Ops::popcount(Ops::bits(inside[v]));
+            }
+            frozen = VECTORS * LANES - live;
+        } while (frozen < batch && it < due);
+
+        for (int v = 0; v < VECTORS; ++v) {
+            const unsigned stopped = ~Ops::bits(inside[v]) & ALL_LANES;
+            if (stopped == 0) {
+                continue;
+            }
+            const unsigned escaped = stopped & Ops::bits(Ops::above(Ops::add(rr[v], ii[v]), upper));
+            // a point that stayed inside for the whole limit counts as never escaping, whatever
+            // it did in the steps run past its limit
+            Ops::storeCounts(counts, point[v], Ops::atMost(done[v], LIMIT), escaped);
+            if (escaped != stopped) {
+                countByDefinition<Ops>(counts, point[v], cr[v], ci[v], stopped & ~escaped);
+            }
+            restart(v, stopped);
+        }
+
+        if (it >= due) {
+            for (int v = 0; v < VECTORS; ++v) {
+                const unsigned finished = Ops::atOrBelow(started[v], it - LIMIT);
+                if (finished != 0) {
+                    Ops::storeCounts(counts, point[v], Ops::broadcastIndex(LIMIT), finished);
+                    restart(v, finished);
+                }
+            }
+            due = earliestDue();
+        }
+    }
+}
+
+} // namespace stavenwick::escapeKernel
