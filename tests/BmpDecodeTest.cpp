@@ -29,7 +29,7 @@ struct Size {
     std::int32_t height;
 };
 
-const Size SIZES[] = {{1, 1}, {1, 3}, {2, 1}, {2, 3}, {3, 1}, {3, 4}, {5, 1},
+const Size SIZES[] = {{1, 1}, {1, 3}, {2, 1}, {2, 3},   {3, 1},     {3, 4},   {5, 1},
                       {5, 3}, {7, 1}, {7, 5}, {800, 3}, {800, 600}, {801, 2}, {801, 7}};
 
 // A different colour for nearly every pixel, so a shifted row or swapped channel shows.

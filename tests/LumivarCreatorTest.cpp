@@ -37,7 +37,8 @@ void addProgramRanges(LumivarCreator& creator)
 std::vector<int> pixelOf(const std::vector<unsigned char>& file, int width, int x, int y)
 {
     const std::size_t rowSize = (static_cast<std::size_t>(width) * 3 + 3) / 4 * 4;
-    const std::size_t at = 54 + static_cast<std::size_t>(y) * rowSize + 3 * static_cast<std::size_t>(x);
+    const std::size_t at =
+        54 + static_cast<std::size_t>(y) * rowSize + 3 * static_cast<std::size_t>(x);
     return {file[at + 2], file[at + 1], file[at]};
 }
 
@@ -45,7 +46,7 @@ TEST(LumivarCreatorTest, FindRangePlacesCountsBetweenTheProgramsBoundaries)
 {
     LumivarCreator creator(8, 8);
     addProgramRanges(creator);
-    const std::pair<int, int> expected[] = {{0, 0},   {200, 0}, {299, 0}, {300, 1}, {499, 1},
+    const std::pair<int, int> expected[] = {{0, 0},   {200, 0}, {299, 0},  {300, 1}, {499, 1},
                                             {500, 2}, {999, 2}, {1000, 2}, {5000, 2}};
     for (const auto& [count, range] : expected) {
         EXPECT_EQ(creator.findRange(count), range) << "count " << count;

@@ -35,7 +35,7 @@ TEST(MandelbrotTest, HugeAndNonFiniteInputsFollowHypot)
     EXPECT_EQ(Mandelbrot::escapeCount(1e300, 1e300), 0); // squares would overflow; hypot does not
     EXPECT_EQ(Mandelbrot::escapeCount(inf, 0), 0);
     EXPECT_EQ(Mandelbrot::escapeCount(0, -inf), 0);
-    EXPECT_EQ(Mandelbrot::escapeCount(nan, inf), 0); // hypot of an infinity and a NaN is infinite
+    EXPECT_EQ(Mandelbrot::escapeCount(nan, inf), 0);   // hypot of an infinity and a NaN is infinite
     EXPECT_EQ(Mandelbrot::escapeCount(nan, 0), LIMIT); // NaN > 2 is false, every time
     EXPECT_EQ(Mandelbrot::escapeCount(1.5, 1.0), 1);
 }

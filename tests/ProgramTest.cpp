@@ -38,7 +38,7 @@ std::string textOf(const std::string& path)
 
 // Runs the program in dir; stdoutPath replaces the captured standard output when given.
 ProgramRun runProgram(const TempDir& dir, rlim_t fileSizeLimit = RLIM_INFINITY,
-               const std::string& stdoutPath = "")
+                      const std::string& stdoutPath = "")
 {
     const TempDir streams;
     const std::string outPath = stdoutPath.empty() ? streams / "out" : stdoutPath;

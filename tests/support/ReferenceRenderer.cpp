@@ -74,7 +74,8 @@ std::vector<unsigned char> referenceBmp(const Scene& scene)
     }
     std::vector<int> totals(bounds.size() - 1, 0);
     for (int i = 0; i < LIMIT; ++i) {
-        totals[static_cast<std::size_t>(rangeOf(bounds, i))] += histogram[static_cast<std::size_t>(i)];
+        totals[static_cast<std::size_t>(rangeOf(bounds, i))] +=
+            histogram[static_cast<std::size_t>(i)];
     }
 
     const std::uint32_t rowSize = (static_cast<std::uint32_t>(w) * 3 + 3) / 4 * 4;

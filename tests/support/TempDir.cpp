@@ -23,7 +23,10 @@ TempDir::~TempDir()
     std::filesystem::remove_all(m_path, ignored);
 }
 
-std::vector<std::string> TempDir::entries() const { return listDirectory(m_path.string()); }
+std::vector<std::string> TempDir::entries() const
+{
+    return listDirectory(m_path.string());
+}
 
 std::vector<std::string> listDirectory(const std::string& path)
 {
@@ -47,7 +50,8 @@ std::vector<unsigned char> readFile(const std::string& path)
 void writeFile(const std::string& path, const std::vector<unsigned char>& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }

@@ -1,0 +1,281 @@
+// Every kernel path must give exactly the counts of Mandelbrot::escapeCount, point for point.
+#include "render/EscapeKernel.h"
+#include "render/Mandelbrot.h"
+#include "render/ZoomView.h"
+#include "support/ReferenceRenderer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace stavenwick {
+namespace {
+
+using Path = EscapeKernel::Path;
+
+constexpr std::int32_t LIMIT = Mandelbrot::ITERATION_LIMIT;
+constexpr std::int32_t UNWRITTEN = -7; // a count no path can give
+
+struct Points {
+    std::vector<double> re;
+    std::vector<double> im;
+    mutable std::vector<std::int32_t> expected; // the definition's counts, once worked out
+
+    void add(double x, double y)
+    {
+        re.push_back(x);
+        im.push_back(y);
+    }
+};
+
+class EscapeKernelTest : public ::testing::TestWithParam<Path> {
+protected:
+    void SetUp() override
+    {
+        if (!EscapeKernel::supported(GetParam())) {
+            GTEST_SKIP() << "this CPU cannot run the " << EscapeKernel::name(GetParam()) << " path";
+        }
+    }
+
+    // Runs the path on the points and compares every count with the definition's (worked out
+    // once per set of points, shared by the paths). The kernel must write exactly the n counts
+    // asked for, nothing before or after.
+    void expectDefinitionCounts(const Points& points)
+    {
+        if (points.expected.size() != points.re.size()) {
+            points.expected.clear();
+            for (std::size_t i = 0; i < points.re.size(); ++i) {
+                points.expected.push_back(Mandelbrot::escapeCount(points.re[i], points.im[i]));
+            }
+        }
+        const std::size_t n = points.re.size();
+        std::vector<std::int32_t> counts(n + 2, UNWRITTEN);
+        EscapeKernel::run(GetParam(), points.re.data(), points.im.data(), counts.data() + 1, n);
+        EXPECT_EQ(counts.front(), UNWRITTEN);
+        EXPECT_EQ(counts.back(), UNWRITTEN);
+        std::size_t mismatches = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (counts[i + 1] != points.expected[i] && ++mismatches <= 10) {
+                ADD_FAILURE() << "point " << i << " c = (" << points.re[i] << ", " << points.im[i]
+                              << "): " << counts[i + 1] << ", definition " << points.expected[i];
+            }
+        }
+        EXPECT_EQ(mismatches, 0u) << "of " << n << " points";
+    }
+};
+
+Points scenePoints()
+{
+    const testing::Scene scene = testing::fixedScene();
+    ZoomView view(scene.width, scene.height);
+    view.push(ZoomStep(scene.width / 2, scene.height / 2, 4.0 / scene.width));
+    for (const ZoomStep& step : scene.zooms) {
+        view.push(step);
+    }
+    Points points;
+    for (std::int32_t y = 0; y < scene.height; ++y) {
+        for (std::int32_t x = 0; x < scene.width; ++x) {
+            const auto c = view.toPlane(x, y);
+            points.add(c.first, c.second);
+        }
+    }
+    return points;
+}
+
+TEST_P(EscapeKernelTest, FixedScene)
+{
+    static const Points points = scenePoints();
+    expectDefinitionCounts(points);
+}
+
+Points randomPoints()
+{
+    std::mt19937_64 random(20261207);
+    std::uniform_real_distribution<double> wide(-2.5, 2.5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<int> exponent(-1074, 1023);
+    Points points;
+    for (int i = 0; i < 200000; ++i) {
+        points.add(wide(random), wide(random) * 0.6);
+    }
+    // near the edge of the main cardioid, where counts run long and vary most
+    for (int i = 0; i < 100000; ++i) {
+        const double t = 6.283185307179586 * unit(random); // 2π
+        const double r = 1.0 + (unit(random) - 0.5) * 1e-3;
+        points.add(r * (0.5 * std::cos(t) - 0.25 * std::cos(2 * t)),
+                   r * (0.5 * std::sin(t) - 0.25 * std::sin(2 * t)));
+    }
+    // every magnitude a double has, both signs
+    for (int i = 0; i < 20000; ++i) {
+        points.add(std::ldexp(wide(random), exponent(random)),
+                   std::ldexp(wide(random), exponent(random)));
+    }
+    return points;
+}
+
+TEST_P(EscapeKernelTest, RandomPointsInAndAroundTheSet)
+{
+    static const Points points = randomPoints();
+    expectDefinitionCounts(points);
+}
+
+// z after k iterations from c, each operation as the definition rounds it.
+std::pair<double, double> orbit(double x, double y, int k)
+{
+    double re = 0.0;
+    double im = 0.0;
+    for (int i = 0; i < k; ++i) {
+        const double newRe = re * re - im * im + x;
+        const double newIm = re * im + im * re + y;
+        re = newRe;
+        im = newIm;
+    }
+    return {re, im};
+}
+
+// Points c whose k-th iterate lies within a few ulps of |z| = 2: bisection along the ray
+// through a random c, then the neighbouring doubles of the crossing.
+Points pointsOnTheCircle(std::size_t rays)
+{
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> wide(-2.0, 2.0);
+    Points points;
+    for (std::size_t ray = 0; ray < rays; ++ray) {
+        const double x = wide(random);
+        const double y = wide(random) * 0.7;
+        const std::int32_t n = Mandelbrot::escapeCount(x, y);
+        if (n == LIMIT) {
+            continue;
+        }
+        const int k = n + 1; // the iteration that leaves the disc
+        auto outside = [&](double s) {
+            const auto z = orbit(s * x, s * y, k);
+            return std::hypot(z.first, z.second) > 2.0;
+        };
+        double in = 0.0; // z_k(0) = 0
+        double out = 1.0;
+        for (int step = 0; step < 80; ++step) {
+            const double mid = 0.5 * (in + out);
+            (outside(mid) ? out : in) = mid;
+        }
+        for (int dx = -3; dx <= 3; ++dx) {
+            for (int dy = -1; dy <= 1; ++dy) {
+                double px = out * x;
+                double py = out * y;
+                for (int i = 0; i < std::abs(dx); ++i) {
+                    px = std::nextafter(px, dx > 0 ? 10.0 : -10.0);
+                }
+                for (int i = 0; i < std::abs(dy); ++i) {
+                    py = std::nextafter(py, dy > 0 ? 10.0 : -10.0);
+                }
+                points.add(px, py);
+            }
+        }
+    }
+    return points;
+}
+
+// Whether some iterate of c has re² + im² within 2^-38 of 4, where the squares alone cannot
+// decide.
+bool reachesTheBand(double x, double y)
+{
+    double re = 0.0;
+    double im = 0.0;
+    for (int i = 0; i < LIMIT; ++i) {
+        const double newRe = re * re - im * im + x;
+        const double newIm = re * im + im * re + y;
+        re = newRe;
+        im = newIm;
+        if (std::fabs(re * re + im * im - 4.0) <= 0x1p-38) {
+            return true;
+        }
+        if (std::hypot(re, im) > 2.0) {
+            return false;
+        }
+    }
+    return false;
+}
+
+TEST_P(EscapeKernelTest, OrbitsThatLandWithinUlpsOfTheCircle)
+{
+    Points points = pointsOnTheCircle(3000);
+    // z lands exactly on the circle: at 2 for c = 1 (second step) and c = 2 (first), and stays
+    // there for c = -2
+    for (const double x : {1.0, 2.0, -2.0}) {
+        for (int ulps = -4; ulps <= 4; ++ulps) {
+            double px = x;
+            for (int i = 0; i < std::abs(ulps); ++i) {
+                px = std::nextafter(px, ulps > 0 ? 10.0 : -10.0);
+            }
+            points.add(px, 0.0);
+            points.add(0.0, px);
+        }
+    }
+    std::size_t inBand = 0;
+    for (std::size_t i = 0; i < points.re.size(); ++i) {
+        inBand += reachesTheBand(points.re[i], points.im[i]) ? 1 : 0;
+    }
+    ASSERT_GT(inBand, points.re.size() / 2) << "the search must land in the band";
+    expectDefinitionCounts(points);
+}
+
+TEST_P(EscapeKernelTest, SpecialValues)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double max = std::numeric_limits<double>::max();
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    const double values[] = {0.0,   -0.0,    0.25,   -0.75, 2.0,   -2.0, 0.5,  1e-300, tiny, -tiny,
+                             1e154, 1.4e154, -1e155, 1e200, 1e300, max,  -max, inf,    -inf, nan};
+    Points points;
+    for (const double x : values) {
+        for (const double y : values) {
+            points.add(x, y);
+        }
+    }
+    expectDefinitionCounts(points);
+}
+
+TEST_P(EscapeKernelTest, BatchesOfAnySize)
+{
+    std::mt19937_64 random(99);
+    std::uniform_real_distribution<double> wide(-2.2, 1.2);
+    for (const std::size_t n : {0,  1,  2,  3,  5,  7,  8,  9,  15, 16,  17,  31,  33,
+                                47, 48, 49, 63, 64, 65, 95, 96, 97, 100, 127, 129, 1001}) {
+        Points points;
+        for (std::size_t i = 0; i < n; ++i) {
+            // every third point never escapes, so lanes finish at very different times
+            i % 3 == 0 ? points.add(-0.1, 0.1 * wide(random) / 2.2)
+                       : points.add(wide(random), wide(random));
+        }
+        SCOPED_TRACE("batch of " + std::to_string(n));
+        expectDefinitionCounts(points);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPath, EscapeKernelTest,
+                         ::testing::Values(Path::Scalar, Path::Portable, Path::Avx2, Path::Avx512),
+                         [](const ::testing::TestParamInfo<Path>& path) {
+                             return std::string(EscapeKernel::name(path.param));
+                         });
+
+TEST(EscapeKernelDispatchTest, BestPathIsTheWidestThisCpuRuns)
+{
+    const Path best = EscapeKernel::best();
+    EXPECT_TRUE(EscapeKernel::supported(best));
+    EXPECT_NE(best, Path::Scalar);
+    if (EscapeKernel::supported(Path::Avx512)) {
+        EXPECT_EQ(best, Path::Avx512);
+    } else if (EscapeKernel::supported(Path::Avx2)) {
+        EXPECT_EQ(best, Path::Avx2);
+    }
+    std::printf("escape kernel path on this CPU: %s\n", EscapeKernel::name(best));
+}
+
+} // namespace
+} // namespace stavenwick
