@@ -14,8 +14,8 @@ namespace stavenwick {
 
 namespace {
 
-constexpr int MAX_LINK_HOPS = 40;        // as the kernel allows when resolving a path
-constexpr int MAX_NAME_ATTEMPTS = 100;   // names already taken before giving up
+constexpr int MAX_LINK_HOPS = 40;                  // as the kernel allows when resolving a path
+constexpr int MAX_NAME_ATTEMPTS = 100;             // names already taken before giving up
 constexpr std::size_t MAX_BASE_IN_TEMPORARY = 200; // keeps the temporary's name within NAME_MAX
 
 // Everything up to and including the last '/', or "" for a bare name.
@@ -52,7 +52,10 @@ bool readLink(const std::string& path, std::string& target)
 
 AtomicFileWriter::AtomicFileWriter(std::string path) : m_path(std::move(path)) {}
 
-AtomicFileWriter::~AtomicFileWriter() { discard(); }
+AtomicFileWriter::~AtomicFileWriter()
+{
+    discard();
+}
 
 bool AtomicFileWriter::open()
 {

@@ -15,9 +15,15 @@ inline unsigned char* put(unsigned char* out, std::uint32_t value, int bytes)
     return out;
 }
 
-inline unsigned char* put16(unsigned char* out, std::uint16_t value) { return put(out, value, 2); }
+inline unsigned char* put16(unsigned char* out, std::uint16_t value)
+{
+    return put(out, value, 2);
+}
 
-inline unsigned char* put32(unsigned char* out, std::uint32_t value) { return put(out, value, 4); }
+inline unsigned char* put32(unsigned char* out, std::uint32_t value)
+{
+    return put(out, value, 4);
+}
 
 } // namespace littleEndian
 } // namespace stavenwick

@@ -12,6 +12,9 @@ struct RGB {
 };
 
 // Per-channel difference: end minus start gives a colour range's span.
-inline RGB operator-(const RGB& a, const RGB& b) { return RGB(a.r - b.r, a.g - b.g, a.b - b.b); }
+inline RGB operator-(const RGB& a, const RGB& b)
+{
+    return RGB(a.r - b.r, a.g - b.g, a.b - b.b);
+}
 
 } // namespace stavenwick
