@@ -168,7 +168,7 @@ std::string progressOf(std::int32_t width, std::int32_t height)
     TempDir dir;
     ::testing::internal::CaptureStdout();
     const bool saved = creator.render(dir / "out.bmp");
-    const std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_TRUE(saved);
     return out;
 }

@@ -95,7 +95,10 @@ bool AtomicFileWriter::resolveTarget()
             return false;
         }
         // a relative link is relative to the directory that holds it
-        current = (!link.empty() && link[0] == '/') ? link : directoryPart(current) + link;
+        if (link.empty() || link[0] != '/') {
+            link.insert(0, directoryPart(current));
+        }
+        current = std::move(link);
     }
 }
 

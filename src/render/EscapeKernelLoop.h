@@ -136,7 +136,7 @@ void escapeCountLoop(const double* re, const double* im, std::int32_t* counts, s
     }
     std::int64_t due = earliestDue(); // never later than the true earliest
 
-    while (active > 0) {
+    while (active > 0) { // NOLINT(bugprone-infinite-loop): restart updates active
         // stop once this many lanes have frozen, or every lane with a point has
         const std::size_t batch = active < DEAD_BATCH ? active : DEAD_BATCH;
         std::size_t frozen = 0;
@@ -160,7 +160,7 @@ void escapeCountLoop(const double* re, const double* im, std::int32_t* counts, s
             for (int v = 0; v < VECTORS; ++v) {
                 live += Ops::popcount(Ops::bits(inside[v]));
             }
-            frozen = VECTORS * LANES - live;
+            frozen = std::size_t{VECTORS} * LANES - live;
         } while (frozen < batch && it < due);
 
         for (int v = 0; v < VECTORS; ++v) {

@@ -59,7 +59,8 @@ std::vector<unsigned char> referenceBmp(const Scene& scene)
         for (int x = 0; x < w; ++x) {
             const auto c = view.toPlane(x, y);
             const int n = Mandelbrot::escapeCount(c.first, c.second);
-            counts[static_cast<std::size_t>(y * w + x)] = n;
+            counts[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+                   static_cast<std::size_t>(x)] = n;
             if (n != LIMIT) {
                 ++histogram[static_cast<std::size_t>(n)];
             }
@@ -93,7 +94,8 @@ std::vector<unsigned char> referenceBmp(const Scene& scene)
     for (int y = 0; y < h; ++y) {
         std::size_t written = 0;
         for (int x = 0; x < w; ++x) {
-            const int n = counts[static_cast<std::size_t>(y * w + x)];
+            const int n = counts[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+                                 static_cast<std::size_t>(x)];
             int rgb[3] = {0, 0, 0};
             if (n != LIMIT) {
                 const auto r = static_cast<std::size_t>(rangeOf(bounds, n));

@@ -8,9 +8,9 @@
 
 namespace stavenwick::testing {
 
-TempDir::TempDir()
+TempDir::TempDir(const std::filesystem::path& base)
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "lumivar-test-XXXXXX").string();
+    std::string pattern = (base / "lumivar-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }

@@ -9,7 +9,7 @@ namespace stavenwick::testing {
 
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::filesystem::path& base = std::filesystem::temp_directory_path());
     ~TempDir();
 
     TempDir(const TempDir&) = delete;
