@@ -124,16 +124,21 @@ TEST_P(EscapeKernelTest, RandomPointsInAndAroundTheSet)
     expectDefinitionCounts(points);
 }
 
-// z after k iterations from c, each operation as the definition rounds it.
+// One step z <- z² + c, each operation as the definition rounds it.
+void step(double& re, double& im, double x, double y)
+{
+    const double newRe = re * re - im * im + x;
+    im = re * im + im * re + y;
+    re = newRe;
+}
+
+// z after k iterations from c.
 std::pair<double, double> orbit(double x, double y, int k)
 {
     double re = 0.0;
     double im = 0.0;
     for (int i = 0; i < k; ++i) {
-        const double newRe = re * re - im * im + x;
-        const double newIm = re * im + im * re + y;
-        re = newRe;
-        im = newIm;
+        step(re, im, x, y);
     }
     return {re, im};
 }
@@ -187,10 +192,7 @@ bool reachesTheBand(double x, double y)
     double re = 0.0;
     double im = 0.0;
     for (int i = 0; i < LIMIT; ++i) {
-        const double newRe = re * re - im * im + x;
-        const double newIm = re * im + im * re + y;
-        re = newRe;
-        im = newIm;
+        step(re, im, x, y);
         if (std::fabs(re * re + im * im - 4.0) <= 0x1p-38) {
             return true;
         }

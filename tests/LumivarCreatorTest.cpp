@@ -118,36 +118,34 @@ TEST(LumivarCreatorTest, LastBoundaryBelowTheLimitHoldsTheHigherCounts)
     EXPECT_TRUE(renderedBmp(scene) == referenceBmp(scene));
 }
 
-TEST(LumivarCreatorTest, PixelsThatNeverEscapeArePaintedBlack)
+// Renders a 9×7 picture of the program's ranges after one zoom step; every pixel must have
+// the colour given.
+void expectEveryPixel(const ZoomStep& step, const std::vector<int>& rgb)
 {
-    // a tiny view of the origin: every count is at the limit, in the range that ends in white
     LumivarCreator creator(9, 7);
     addProgramRanges(creator);
-    creator.pushZoom(ZoomStep(4, 3, 1e-6));
+    creator.pushZoom(step);
     TempDir dir;
     ASSERT_TRUE(creator.render(dir / "out.bmp"));
     const std::vector<unsigned char> file = readFile(dir / "out.bmp");
     for (int y = 0; y < 7; ++y) {
         for (int x = 0; x < 9; ++x) {
-            EXPECT_EQ(pixelOf(file, 9, x, y), std::vector<int>({0, 0, 0}));
+            EXPECT_EQ(pixelOf(file, 9, x, y), rgb) << "pixel (" << x << ", " << y << ")";
         }
     }
 }
 
+TEST(LumivarCreatorTest, PixelsThatNeverEscapeArePaintedBlack)
+{
+    // a tiny view of the origin: every count is at the limit, in the range that ends in white
+    expectEveryPixel(ZoomStep(4, 3, 1e-6), {0, 0, 0});
+}
+
 TEST(LumivarCreatorTest, PixelsSharingTheirRangesOnlyCountGetItsEndColour)
 {
-    // a tiny view near c = 4: every pixel escapes at once, count 0, in the black-to-red range
-    LumivarCreator creator(9, 7);
-    addProgramRanges(creator);
-    creator.pushZoom(ZoomStep(4 + 9, 3, 1e-6)); // 9 pixels of 4/9 to the right: re = 4
-    TempDir dir;
-    ASSERT_TRUE(creator.render(dir / "out.bmp"));
-    const std::vector<unsigned char> file = readFile(dir / "out.bmp");
-    for (int y = 0; y < 7; ++y) {
-        for (int x = 0; x < 9; ++x) {
-            EXPECT_EQ(pixelOf(file, 9, x, y), std::vector<int>({255, 0, 0}));
-        }
-    }
+    // a tiny view near c = 4 (9 pixels of 4/9 right of the centre): every pixel escapes at once,
+    // count 0, in the black-to-red range
+    expectEveryPixel(ZoomStep(4 + 9, 3, 1e-6), {255, 0, 0});
 }
 
 TEST(LumivarCreatorTest, RenderingTwiceWritesTheSameFile)

@@ -107,10 +107,10 @@ void LumivarCreator::computeEscapeCounts()
 {
     std::cout << "Compiling Please Wait." << std::flush;
 
-    const std::size_t width = static_cast<std::size_t>(m_width);
-    const std::size_t total = width * static_cast<std::size_t>(m_height);
-    const ZeroedArray<double> re(std::min(total, CHUNK_PIXELS));
-    const ZeroedArray<double> im(std::min(total, CHUNK_PIXELS));
+    const std::size_t total =
+        static_cast<std::size_t>(m_width) * static_cast<std::size_t>(m_height);
+    std::vector<double> re(std::min(total, CHUNK_PIXELS));
+    std::vector<double> im(re.size());
     // pixels in storage order, y × width + x, bottom row first
     std::int32_t x = 0;
     std::int32_t y = 0;
@@ -127,8 +127,9 @@ void LumivarCreator::computeEscapeCounts()
                 ++y;
             }
         }
-        EscapeKernel::run(re.get(), im.get(), m_escapeCounts.get() + begin, end - begin);
+        EscapeKernel::run(re.data(), im.data(), m_escapeCounts.get() + begin, end - begin);
         if (end == PROGRESS_DOTS_AFTER) {
+            // the progress text: the pixel's own "." with "...." appended
             std::cout << "....." << std::flush;
         }
         begin = end;
