@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 namespace stavenwick {
 
@@ -12,6 +13,8 @@ namespace stavenwick {
 // of writing zeros over them as `new T[n]()` does.
 template <class T>
 class ZeroedArray {
+    static_assert(std::is_trivial_v<T>, "calloc's zero bytes must be a valid T");
+
 public:
     // Throws std::bad_alloc when the memory cannot be had.
     explicit ZeroedArray(std::size_t size)

@@ -27,6 +27,7 @@ void EscapeKernel::run(Path path, const double* re, const double* im, std::int32
     case Path::Portable:
         escapeKernel::runPortable(re, im, counts, n);
         return;
+    case Path::Scalar:
     default:
         for (std::size_t i = 0; i < n; ++i) {
             counts[i] = Mandelbrot::escapeCount(re[i], im[i]);
