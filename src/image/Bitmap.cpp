@@ -13,12 +13,11 @@ namespace stavenwick {
 
 namespace {
 
-constexpr std::int64_t BYTES_PER_PIXEL = 3;
 constexpr std::int64_t HEADERS_SIZE = BmpFileHeader::SIZE + BmpInfoHeader::SIZE;
 
 std::int64_t paddedRowSize(std::int64_t width)
 {
-    return (width * BYTES_PER_PIXEL + 3) / 4 * 4;
+    return (width * Bitmap::BYTES_PER_PIXEL + 3) / 4 * 4;
 }
 
 // The size of the file, checked before anything is allocated: both sides positive and the
@@ -29,7 +28,7 @@ std::size_t checkedPixelBytes(std::int32_t width, std::int32_t height)
         HEADERS_SIZE + paddedRowSize(width) * height > std::numeric_limits<std::int32_t>::max()) {
         throw std::bad_array_new_length();
     }
-    return static_cast<std::size_t>(std::int64_t{width} * height * BYTES_PER_PIXEL);
+    return static_cast<std::size_t>(std::int64_t{width} * height * Bitmap::BYTES_PER_PIXEL);
 }
 
 } // namespace
@@ -71,7 +70,7 @@ bool Bitmap::save(std::string fileName) const
         !file.write(infoBytes, sizeof infoBytes)) {
         return false;
     }
-    const std::size_t rowSize = static_cast<std::size_t>(m_width) * BYTES_PER_PIXEL;
+    const std::size_t rowSize = static_cast<std::size_t>(m_width * BYTES_PER_PIXEL);
     const std::size_t padding = fileRowSize() - rowSize;
     if (padding == 0) {
         if (!file.write(m_pixels.get(), rowSize * static_cast<std::size_t>(m_height))) {

@@ -11,6 +11,8 @@ namespace stavenwick {
 
 class Bitmap {
 public:
+    static constexpr std::ptrdiff_t BYTES_PER_PIXEL = 3; // blue, green, red
+
     // Zero-filled (black). Throws a std::bad_alloc-family exception, before allocating, when a
     // side is not positive or the file would not fit the BMP format's signed 32-bit size field.
     Bitmap(std::int32_t width, std::int32_t height);
@@ -23,8 +25,7 @@ public:
     void putPixel(std::int32_t x, std::int32_t y, std::uint8_t red, std::uint8_t green,
                   std::uint8_t blue)
     {
-        std::uint8_t* pixel = m_pixels.get() + 3 * static_cast<std::ptrdiff_t>(x) +
-                              3 * static_cast<std::ptrdiff_t>(y) * m_width;
+        std::uint8_t* pixel = m_pixels.get() + BYTES_PER_PIXEL * x + BYTES_PER_PIXEL * y * m_width;
         pixel[0] = blue;
         pixel[1] = green;
         pixel[2] = red;
