@@ -1,7 +1,7 @@
 // The escape-count pass of the program's scene on each kernel path, in z updates per second.
-#include "render/EscapeKernel.h"
+#include "app/Scene.h"
 #include "render/Mandelbrot.h"
-#include "render/ZoomView.h"
+#include "render/kernel/EscapeKernel.h"
 
 #include <benchmark/benchmark.h>
 
@@ -10,8 +10,9 @@
 
 namespace {
 
-using stavenwick::EscapeKernel;
 using stavenwick::Mandelbrot;
+namespace escapeKernel = stavenwick::escapeKernel;
+using Path = escapeKernel::Path;
 
 // The 800×600 points of the program's scene, and the z updates their counts take.
 struct ScenePoints {
@@ -23,22 +24,18 @@ struct ScenePoints {
 const ScenePoints& scenePoints()
 {
     static const ScenePoints points = [] {
-        constexpr std::int32_t width = 800;
-        constexpr std::int32_t height = 600;
-        stavenwick::ZoomView view(width, height);
-        view.push(stavenwick::ZoomStep(width / 2, height / 2, 4.0 / width));
-        view.push(stavenwick::ZoomStep(295, 202, 0.1));
-        view.push(stavenwick::ZoomStep(312, 304, 0.1));
+        const stavenwick::Scene fixed = stavenwick::Scene::fixed();
+        const stavenwick::ZoomView view = fixed.view();
         ScenePoints scene;
-        for (std::int32_t y = 0; y < height; ++y) {
-            for (std::int32_t x = 0; x < width; ++x) {
-                const auto c = view.toPlane(x, y);
-                scene.re.push_back(c.first);
-                scene.im.push_back(c.second);
+        for (std::int32_t y = 0; y < fixed.height; ++y) {
+            for (std::int32_t x = 0; x < fixed.width; ++x) {
+                const stavenwick::PlanePoint c = view.toPlane(x, y);
+                scene.re.push_back(c.re);
+                scene.im.push_back(c.im);
             }
         }
         std::vector<std::int32_t> counts(scene.re.size());
-        EscapeKernel::run(scene.re.data(), scene.im.data(), counts.data(), counts.size());
+        escapeKernel::run(scene.re.data(), scene.im.data(), counts.data(), counts.size());
         for (const std::int32_t n : counts) {
             // a point that escapes after n full iterations took one more update to leave
             scene.iterations += n < Mandelbrot::ITERATION_LIMIT ? n + 1 : n;
@@ -48,16 +45,16 @@ const ScenePoints& scenePoints()
     return points;
 }
 
-void escapeCounts(benchmark::State& state, EscapeKernel::Path path)
+void escapeCounts(benchmark::State& state, Path path)
 {
-    if (!EscapeKernel::supported(path)) {
+    if (!escapeKernel::supported(path)) {
         state.SkipWithError("this CPU cannot run this path");
         return;
     }
     const ScenePoints& scene = scenePoints();
     std::vector<std::int32_t> counts(scene.re.size());
     for (auto _ : state) {
-        EscapeKernel::run(path, scene.re.data(), scene.im.data(), counts.data(), counts.size());
+        escapeKernel::run(path, scene.re.data(), scene.im.data(), counts.data(), counts.size());
         benchmark::DoNotOptimize(counts.data());
         benchmark::ClobberMemory();
     }
@@ -65,12 +62,9 @@ void escapeCounts(benchmark::State& state, EscapeKernel::Path path)
     state.counters["pixels"] = static_cast<double>(counts.size());
 }
 
-BENCHMARK_CAPTURE(escapeCounts, scalar, EscapeKernel::Path::Scalar)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(escapeCounts, portable, EscapeKernel::Path::Portable)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(escapeCounts, avx2, EscapeKernel::Path::Avx2)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(escapeCounts, avx512, EscapeKernel::Path::Avx512)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(escapeCounts, scalar, Path::Scalar)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(escapeCounts, portable, Path::Portable)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(escapeCounts, avx2, Path::Avx2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(escapeCounts, avx512, Path::Avx512)->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-BENCHMARK_MAIN();

@@ -2,9 +2,10 @@
 // (pixel positions anywhere, scales finite or not) and any range list that keeps the
 // documented contract. Every rendered file must equal the plain reference byte for byte, and
 // every kernel path must give the definition's count for arbitrary points.
-#include "render/EscapeKernel.h"
+#include "app/Scene.h"
 #include "render/LumivarCreator.h"
 #include "render/Mandelbrot.h"
+#include "render/kernel/EscapeKernel.h"
 #include "support/ReferenceRenderer.h"
 #include "support/TempDir.h"
 
@@ -19,11 +20,11 @@
 
 namespace {
 
-using stavenwick::EscapeKernel;
 using stavenwick::Mandelbrot;
 using stavenwick::RGB;
+using stavenwick::Scene;
 using stavenwick::ZoomStep;
-using stavenwick::testing::Scene;
+namespace escapeKernel = stavenwick::escapeKernel;
 
 // The fuzzer's bytes, read as the values a caller could choose; zeros once they run out.
 class Bytes {
@@ -68,10 +69,12 @@ Scene sceneFrom(Bytes& bytes)
         if (k == boundaries - 1 && boundary < 1000) {
             boundary = 1000 + bytes.take<std::uint8_t>();
         }
+        // one read at a time: the order of a call's arguments is up to the compiler
         const double channel = 255.0 / 65535.0;
-        scene.ranges.push_back({boundary / 1000.0, RGB(bytes.take<std::uint16_t>() * channel,
-                                                       bytes.take<std::uint16_t>() * channel,
-                                                       bytes.take<std::uint16_t>() * channel)});
+        const double red = bytes.take<std::uint16_t>() * channel;
+        const double green = bytes.take<std::uint16_t>() * channel;
+        const double blue = bytes.take<std::uint16_t>() * channel;
+        scene.ranges.push_back({boundary / 1000.0, RGB(red, green, blue)});
         boundary += 2 + bytes.take<std::uint16_t>() % 700;
     }
     const int zooms = bytes.take<std::uint8_t>() % 4;
@@ -83,7 +86,8 @@ Scene sceneFrom(Bytes& bytes)
             x = static_cast<std::int32_t>(static_cast<std::uint32_t>(x) % scene.width);
             y = static_cast<std::int32_t>(static_cast<std::uint32_t>(y) % scene.height);
         }
-        scene.zooms.emplace_back(x, y, bytes.take<double>());
+        const double scale = bytes.take<double>();
+        scene.zooms.emplace_back(x, y, scale);
     }
     return scene;
 }
@@ -104,12 +108,8 @@ const std::string& outputPath()
 void checkRender(const Scene& scene)
 {
     stavenwick::LumivarCreator creator(scene.width, scene.height);
-    for (const auto& range : scene.ranges) {
-        creator.addRange(range.first, range.second);
-    }
-    for (const ZoomStep& step : scene.zooms) {
-        creator.pushZoom(step);
-    }
+    scene.addRangesTo(creator);
+    scene.pushZoomsTo(creator);
     if (!creator.render(outputPath())) {
         fail("render could not write its file");
     }
@@ -128,11 +128,11 @@ void checkKernels(Bytes& bytes)
     }
     std::vector<std::int32_t> counts(re.size());
     for (const auto path :
-         {EscapeKernel::Path::Portable, EscapeKernel::Path::Avx2, EscapeKernel::Path::Avx512}) {
-        if (!EscapeKernel::supported(path)) {
+         {escapeKernel::Path::Portable, escapeKernel::Path::Avx2, escapeKernel::Path::Avx512}) {
+        if (!escapeKernel::supported(path)) {
             continue;
         }
-        EscapeKernel::run(path, re.data(), im.data(), counts.data(), counts.size());
+        escapeKernel::run(path, re.data(), im.data(), counts.data(), counts.size());
         for (std::size_t i = 0; i < re.size(); ++i) {
             if (counts[i] != Mandelbrot::escapeCount(re[i], im[i])) {
                 fail("a kernel path differs from the definition");

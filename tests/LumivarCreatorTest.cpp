@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <limits>
 #include <new>
 #include <string>
 #include <vector>
@@ -13,11 +14,9 @@
 namespace stavenwick {
 namespace {
 
-using testing::fixedScene;
 using testing::readFile;
 using testing::referenceBmp;
 using testing::renderedBmp;
-using testing::Scene;
 using testing::TempDir;
 
 const RGB BLACK(0, 0, 0);
@@ -63,6 +62,18 @@ TEST(LumivarCreatorTest, RangeEndsAreTruncatedProducts)
     EXPECT_EQ(creator.findRange(300), 1);
 }
 
+TEST(LumivarCreatorTest, RangeEndsOutsideTheIntegersSaturateAndNaNGivesZero)
+{
+    LumivarCreator creator(8, 8);
+    creator.addRange(-1.0, BLACK);
+    creator.addRange(std::numeric_limits<double>::quiet_NaN(), RED); // boundary 0
+    creator.addRange(1e300, YELLOW);                                 // the largest int
+    creator.addRange(1e301, WHITE);
+    EXPECT_EQ(creator.findRange(-1), 0);
+    EXPECT_EQ(creator.findRange(0), 1);
+    EXPECT_EQ(creator.findRange(2000000000), 1);
+}
+
 TEST(LumivarCreatorTest, FewerThanTwoBoundariesStopTheProgram)
 {
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
@@ -94,7 +105,7 @@ TEST(LumivarCreatorTest, BoundariesOutOfOrderStopTheProgramBeforeAnythingIsWritt
 
 TEST(LumivarCreatorTest, OtherScenesMatchThePlainAlgorithm)
 {
-    const std::vector<std::pair<double, RGB>> programRanges = fixedScene().ranges;
+    const std::vector<Scene::Range> programRanges = Scene::fixed().ranges;
     const Scene scenes[] = {
         {7, 5, programRanges, {}},
         {33, 17, programRanges, {ZoomStep(10, 3, 0.25)}},
@@ -103,6 +114,8 @@ TEST(LumivarCreatorTest, OtherScenesMatchThePlainAlgorithm)
         {41, 29, {{0.004, RED}, {0.01, YELLOW}, {1.0, WHITE}}, {}},
         // two boundaries only; colours that fall
         {64, 48, {{0.0, WHITE}, {1.0, RGB(0, 10, 200)}}, {ZoomStep(20, 30, 0.2)}},
+        // a first boundary below 0: its range sums the histogram from count 0
+        {23, 19, {{-0.05, RED}, {0.01, YELLOW}, {1.0, WHITE}}, {}},
     };
     for (const Scene& scene : scenes) {
         EXPECT_TRUE(renderedBmp(scene) == referenceBmp(scene))
@@ -118,12 +131,15 @@ TEST(LumivarCreatorTest, LastBoundaryBelowTheLimitHoldsTheHigherCounts)
     EXPECT_TRUE(renderedBmp(scene) == referenceBmp(scene));
 }
 
-// Renders a 9×7 picture of the program's ranges after one zoom step; every pixel must have
-// the colour given.
-void expectEveryPixel(const ZoomStep& step, const std::vector<int>& rgb)
+// Renders a 9×7 picture of the program's ranges (the first ending in firstEnd) after one zoom
+// step; every pixel must have the colour given.
+void expectEveryPixel(const ZoomStep& step, const std::vector<int>& rgb, const RGB& firstEnd = RED)
 {
     LumivarCreator creator(9, 7);
-    addProgramRanges(creator);
+    creator.addRange(0.0, BLACK);
+    creator.addRange(0.3, firstEnd);
+    creator.addRange(0.5, YELLOW);
+    creator.addRange(1.0, WHITE);
     creator.pushZoom(step);
     TempDir dir;
     ASSERT_TRUE(creator.render(dir / "out.bmp"));
@@ -148,15 +164,24 @@ TEST(LumivarCreatorTest, PixelsSharingTheirRangesOnlyCountGetItsEndColour)
     expectEveryPixel(ZoomStep(4 + 9, 3, 1e-6), {255, 0, 0});
 }
 
-TEST(LumivarCreatorTest, RenderingTwiceWritesTheSameFile)
+TEST(LumivarCreatorTest, ChannelsOutsideTheIntegersSaturateAndNaNGivesZero)
 {
-    LumivarCreator creator(40, 30);
-    addProgramRanges(creator);
-    creator.pushZoom(ZoomStep(12, 10, 0.3));
+    // the low 8 bits of the largest int, of the smallest, and of 0
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    expectEveryPixel(ZoomStep(4 + 9, 3, 1e-6), {255, 0, 0}, RGB(1e10, -1e10, nan));
+}
+
+TEST(LumivarCreatorTest, EachRenderStartsItsSumsAfresh)
+{
+    // a second render of another view must not carry the first one's histogram or totals
+    const Scene scene{40, 30, Scene::fixed().ranges, {ZoomStep(12, 10, 0.3)}};
+    LumivarCreator creator(scene.width, scene.height);
+    scene.addRangesTo(creator);
     TempDir dir;
     ASSERT_TRUE(creator.render(dir / "first.bmp"));
+    scene.pushZoomsTo(creator);
     ASSERT_TRUE(creator.render(dir / "second.bmp"));
-    EXPECT_TRUE(readFile(dir / "first.bmp") == readFile(dir / "second.bmp"));
+    EXPECT_TRUE(readFile(dir / "second.bmp") == referenceBmp(scene));
 }
 
 std::string progressOf(std::int32_t width, std::int32_t height)
@@ -184,9 +209,9 @@ TEST(LumivarCreatorTest, FailedSaveIsReportedWithItsReason)
     LumivarCreator creator(8, 8);
     addProgramRanges(creator);
     TempDir dir;
-    errno = 0;
-    EXPECT_FALSE(creator.render(dir / "missing/out.bmp"));
-    EXPECT_EQ(errno, ENOENT);
+    FileError error;
+    EXPECT_FALSE(creator.render(dir / "missing/out.bmp", error));
+    EXPECT_EQ(error.code, std::errc::no_such_file_or_directory);
     EXPECT_TRUE(dir.entries().empty());
 }
 

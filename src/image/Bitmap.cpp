@@ -4,7 +4,7 @@
 #include "image/BmpFileHeader.h"
 #include "image/BmpInfoHeader.h"
 
-#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new> // std::bad_array_new_length
 #include <utility>
@@ -20,7 +20,7 @@ std::int64_t paddedRowSize(std::int64_t width)
     return (width * Bitmap::BYTES_PER_PIXEL + 3) / 4 * 4;
 }
 
-// The size of the file, checked before anything is allocated: both sides positive and the
+// The size of the pixels, checked before anything is allocated: both sides positive and the
 // whole file within the signed 32-bit size field.
 std::size_t checkedPixelBytes(std::int32_t width, std::int32_t height)
 {
@@ -40,53 +40,48 @@ Bitmap::Bitmap(std::int32_t width, std::int32_t height)
 
 Bitmap::~Bitmap() = default;
 
-std::size_t Bitmap::fileRowSize() const
+std::size_t Bitmap::encodedSize() const
 {
-    return static_cast<std::size_t>(paddedRowSize(m_width));
+    return static_cast<std::size_t>(HEADERS_SIZE + paddedRowSize(m_width) * m_height);
 }
 
-std::size_t Bitmap::fileSize() const
-{
-    return static_cast<std::size_t>(HEADERS_SIZE) +
-           fileRowSize() * static_cast<std::size_t>(m_height);
-}
-
-bool Bitmap::save(std::string fileName) const
+void Bitmap::encode(std::uint8_t* out) const
 {
     BmpFileHeader fileHeader;
-    fileHeader.bfSize = static_cast<std::uint32_t>(fileSize());
+    fileHeader.bfSize = static_cast<std::uint32_t>(encodedSize());
     fileHeader.bfOffBits = static_cast<std::uint32_t>(HEADERS_SIZE);
     BmpInfoHeader infoHeader;
     infoHeader.biWidth = m_width;
     infoHeader.biHeight = m_height;
+    fileHeader.encode(out);
+    infoHeader.encode(out + BmpFileHeader::SIZE);
+    out += HEADERS_SIZE;
 
-    unsigned char fileBytes[BmpFileHeader::SIZE];
-    unsigned char infoBytes[BmpInfoHeader::SIZE];
-    fileHeader.encode(fileBytes);
-    infoHeader.encode(infoBytes);
+    const auto rowSize = static_cast<std::size_t>(m_width * BYTES_PER_PIXEL);
+    const auto fileRowSize = static_cast<std::size_t>(paddedRowSize(m_width));
+    if (rowSize == fileRowSize) {
+        std::memcpy(out, m_pixels.get(), rowSize * static_cast<std::size_t>(m_height));
+        return;
+    }
+    // every row of the file starts on a four-byte boundary
+    for (std::int32_t y = 0; y < m_height; ++y) {
+        std::memcpy(out, m_pixels.get() + rowSize * static_cast<std::size_t>(y), rowSize);
+        std::memset(out + rowSize, 0, fileRowSize - rowSize);
+        out += fileRowSize;
+    }
+}
 
-    AtomicFileWriter file(std::move(fileName));
-    if (!file.open() || !file.write(fileBytes, sizeof fileBytes) ||
-        !file.write(infoBytes, sizeof infoBytes)) {
-        return false;
-    }
-    const std::size_t rowSize = static_cast<std::size_t>(m_width * BYTES_PER_PIXEL);
-    const std::size_t padding = fileRowSize() - rowSize;
-    if (padding == 0) {
-        if (!file.write(m_pixels.get(), rowSize * static_cast<std::size_t>(m_height))) {
-            return false;
-        }
-    } else {
-        // every row of the file starts on a four-byte boundary
-        static constexpr unsigned char zeros[3] = {0, 0, 0};
-        for (std::int32_t y = 0; y < m_height; ++y) {
-            if (!file.write(m_pixels.get() + rowSize * static_cast<std::size_t>(y), rowSize) ||
-                !file.write(zeros, padding)) {
-                return false;
-            }
-        }
-    }
-    return file.commit();
+bool Bitmap::save(std::string fileName, FileError& error) const
+{
+    ZeroedArray<std::uint8_t> file(encodedSize());
+    encode(file.get());
+    return writeFileAtomically(fileName, file.get(), file.size(), error);
+}
+
+bool Bitmap::save(std::string fileName) const
+{
+    FileError ignored;
+    return save(std::move(fileName), ignored);
 }
 
 } // namespace stavenwick

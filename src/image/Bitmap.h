@@ -1,7 +1,8 @@
-// A 24-bit picture in memory, written to disk as an uncompressed BMP file.
+// A 24-bit picture in memory, encoded as an uncompressed BMP file and written to disk.
 #pragma once
 
-#include "image/ZeroedArray.h"
+#include "common/ZeroedArray.h"
+#include "image/FileError.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -31,21 +32,21 @@ public:
         pixel[2] = red;
     }
 
-    // Writes the BMP file, replacing the file at fileName only once every byte is written.
-    // Returns false, with errno telling why, when it was not written; the path then holds what
-    // it held before.
-    bool save(std::string fileName) const;
+    // Bytes in the BMP file: the two headers and the rows, each padded to four bytes.
+    std::size_t encodedSize() const;
+    // Writes the whole BMP file, encodedSize() bytes, to out.
+    void encode(std::uint8_t* out) const;
 
-    // Pixel (x, y) is at offset 3·x + 3·y·width, blue first; rows from the bottom up, unpadded.
-    const std::uint8_t* pixels() const { return m_pixels.get(); }
-    // Bytes of one row in the file: width × 3 padded with zeros to a multiple of four.
-    std::size_t fileRowSize() const;
-    // Bytes of the whole file: the two headers and the padded rows.
-    std::size_t fileSize() const;
+    // Writes the BMP file, replacing the file at fileName only once every byte is written.
+    // Returns false when it was not written, with the reason in error; the path then holds
+    // what it held before.
+    bool save(std::string fileName, FileError& error) const;
+    bool save(std::string fileName) const;
 
 private:
     std::int32_t m_width;
     std::int32_t m_height;
+    // pixel (x, y) at 3·x + 3·y·width, rows from the bottom up, unpadded
     ZeroedArray<std::uint8_t> m_pixels;
 };
 

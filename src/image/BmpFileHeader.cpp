@@ -4,11 +4,11 @@
 
 namespace stavenwick {
 
-void BmpFileHeader::encode(unsigned char (&out)[SIZE]) const
+void BmpFileHeader::encode(std::uint8_t* out) const
 {
-    unsigned char* at = out;
-    *at++ = static_cast<unsigned char>(bfType[0]);
-    *at++ = static_cast<unsigned char>(bfType[1]);
+    std::uint8_t* at = out;
+    *at++ = static_cast<std::uint8_t>(bfType[0]);
+    *at++ = static_cast<std::uint8_t>(bfType[1]);
     at = littleEndian::put32(at, bfSize);
     at = littleEndian::put32(at, bfReserved);
     littleEndian::put32(at, bfOffBits);

@@ -15,7 +15,7 @@ struct BmpFileHeader {
     std::uint32_t bfOffBits = 0; // offset of the pixel data from the start of the file
 
     // Writes the header as it stands in the file: packed, little-endian.
-    void encode(unsigned char (&out)[SIZE]) const;
+    void encode(std::uint8_t* out) const; // SIZE bytes
 };
 
 } // namespace stavenwick

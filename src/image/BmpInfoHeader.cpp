@@ -4,9 +4,9 @@
 
 namespace stavenwick {
 
-void BmpInfoHeader::encode(unsigned char (&out)[SIZE]) const
+void BmpInfoHeader::encode(std::uint8_t* out) const
 {
-    unsigned char* at = out;
+    std::uint8_t* at = out;
     at = littleEndian::put32(at, biSize);
     at = littleEndian::put32(at, static_cast<std::uint32_t>(biWidth));
     at = littleEndian::put32(at, static_cast<std::uint32_t>(biHeight));

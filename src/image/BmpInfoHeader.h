@@ -22,7 +22,7 @@ struct BmpInfoHeader {
     std::uint32_t biClrImportant = 0;
 
     // Writes the header as it stands in the file: packed, little-endian.
-    void encode(unsigned char (&out)[SIZE]) const;
+    void encode(std::uint8_t* out) const; // SIZE bytes
 };
 
 } // namespace stavenwick

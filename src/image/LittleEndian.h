@@ -7,20 +7,20 @@ namespace stavenwick {
 namespace littleEndian {
 
 // Writes the low `bytes` bytes of value at out, least significant first.
-inline unsigned char* put(unsigned char* out, std::uint32_t value, int bytes)
+inline std::uint8_t* put(std::uint8_t* out, std::uint32_t value, int bytes)
 {
     for (int i = 0; i < bytes; ++i) {
-        *out++ = static_cast<unsigned char>(value >> (8 * i));
+        *out++ = static_cast<std::uint8_t>(value >> (8 * i));
     }
     return out;
 }
 
-inline unsigned char* put16(unsigned char* out, std::uint16_t value)
+inline std::uint8_t* put16(std::uint8_t* out, std::uint16_t value)
 {
     return put(out, value, 2);
 }
 
-inline unsigned char* put32(unsigned char* out, std::uint32_t value)
+inline std::uint8_t* put32(std::uint8_t* out, std::uint32_t value)
 {
     return put(out, value, 4);
 }

@@ -1,15 +1,14 @@
 #include "render/LumivarCreator.h"
 
 #include "render/Assertion.h"
-#include "render/EscapeKernel.h"
 #include "render/Mandelbrot.h"
+#include "render/kernel/EscapeKernel.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <iostream>
 #include <limits>
-#include <tuple>
 #include <utility>
 
 namespace stavenwick {
@@ -19,6 +18,8 @@ namespace {
 constexpr std::int32_t LIMIT = Mandelbrot::ITERATION_LIMIT;
 constexpr std::size_t PROGRESS_DOTS_AFTER = 5001; // pixels done when the progress dots go out
 constexpr std::size_t CHUNK_PIXELS = std::size_t{1} << 14; // points prepared at a time
+// the points array: real parts, then imaginary parts
+constexpr std::size_t CHUNK_DOUBLES = 2 * CHUNK_PIXELS;
 
 // Truncation toward zero, as a plain conversion gives wherever that is defined; values past
 // either end saturate and NaN gives 0, where a plain conversion would be undefined.
@@ -47,10 +48,10 @@ std::uint8_t channelByte(double value)
 LumivarCreator::LumivarCreator(std::int32_t width, std::int32_t height)
     : m_width(width), m_height(height), m_bitmap(width, height), m_zoomView(width, height),
       m_histogram(LIMIT),
-      m_escapeCounts(static_cast<std::size_t>(width) * static_cast<std::size_t>(height))
+      m_escapeCounts(static_cast<std::size_t>(width) * static_cast<std::size_t>(height)),
+      m_columnReals(static_cast<std::size_t>(width)), m_points(CHUNK_DOUBLES)
 {
-    // centred on the origin, 4.0 plane units wide
-    m_zoomView.push(ZoomStep(width / 2, height / 2, 4.0 / width));
+    m_zoomView.push(ZoomView::initialStep(width, height));
 }
 
 LumivarCreator::~LumivarCreator() = default;
@@ -85,13 +86,19 @@ void LumivarCreator::pushZoom(const ZoomStep& step)
     m_zoomView.push(step);
 }
 
-bool LumivarCreator::render(std::string fileName)
+bool LumivarCreator::render(std::string fileName, FileError& error)
 {
     checkRanges();
     computeEscapeCounts();
     computeRangeTotals();
     paintPixels();
-    return saveImage(std::move(fileName));
+    return saveImage(std::move(fileName), error);
+}
+
+bool LumivarCreator::render(std::string fileName)
+{
+    FileError ignored;
+    return render(std::move(fileName), ignored);
 }
 
 void LumivarCreator::checkRanges() const
@@ -106,43 +113,50 @@ void LumivarCreator::checkRanges() const
 void LumivarCreator::computeEscapeCounts()
 {
     std::cout << "Compiling Please Wait." << std::flush;
-
-    const std::size_t total =
-        static_cast<std::size_t>(m_width) * static_cast<std::size_t>(m_height);
-    std::vector<double> re(std::min(total, CHUNK_PIXELS));
-    std::vector<double> im(re.size());
-    // pixels in storage order, y × width + x, bottom row first
-    std::int32_t x = 0;
-    std::int32_t y = 0;
-    for (std::size_t begin = 0; begin < total;) {
-        std::size_t end = std::min(total, begin + CHUNK_PIXELS);
-        if (begin < PROGRESS_DOTS_AFTER) {
-            // a chunk ends right after the 5,001st pixel, where the progress dots go out
-            end = std::min(end, PROGRESS_DOTS_AFTER);
-        }
-        for (std::size_t i = 0; i < end - begin; ++i) {
-            std::tie(re[i], im[i]) = m_zoomView.toPlane(x, y);
-            if (++x == m_width) {
-                x = 0;
-                ++y;
-            }
-        }
-        EscapeKernel::run(re.data(), im.data(), m_escapeCounts.get() + begin, end - begin);
-        if (end == PROGRESS_DOTS_AFTER) {
-            // the progress text: the pixel's own "." with "...." appended
-            std::cout << "....." << std::flush;
-        }
-        begin = end;
+    const std::size_t total = m_escapeCounts.size();
+    for (std::int32_t x = 0; x < m_width; ++x) {
+        m_columnReals[static_cast<std::size_t>(x)] = m_zoomView.real(x);
     }
+
+    const std::size_t beforeDots = std::min(total, PROGRESS_DOTS_AFTER);
+    countPixels(0, beforeDots);
+    if (beforeDots == PROGRESS_DOTS_AFTER) {
+        // the 5,001st pixel's own "." with "...." appended
+        std::cout << "....." << std::flush;
+    }
+    countPixels(beforeDots, total);
 
     std::fill(m_histogram.get(), m_histogram.get() + LIMIT, 0);
     for (std::size_t i = 0; i < total; ++i) {
         const std::int32_t n = m_escapeCounts[i];
         if (n != LIMIT) {
-            ++m_histogram[n];
+            ++m_histogram[static_cast<std::size_t>(n)];
         }
     }
     std::cout << '\n' << std::flush;
+}
+
+// The escape counts of pixels [begin, end) in storage order, y × width + x, bottom row first.
+void LumivarCreator::countPixels(std::size_t begin, std::size_t end)
+{
+    const auto width = static_cast<std::size_t>(m_width);
+    std::size_t x = begin % width;
+    auto y = static_cast<std::int32_t>(begin / width);
+    double rowImaginary = m_zoomView.imaginary(y);
+    double* re = m_points.get();
+    double* im = re + CHUNK_PIXELS;
+    for (std::size_t first = begin; first < end; first += CHUNK_PIXELS) {
+        const std::size_t n = std::min(CHUNK_PIXELS, end - first);
+        for (std::size_t i = 0; i < n; ++i) {
+            re[i] = m_columnReals[x];
+            im[i] = rowImaginary;
+            if (++x == width) {
+                x = 0;
+                rowImaginary = m_zoomView.imaginary(++y);
+            }
+        }
+        escapeKernel::run(re, im, m_escapeCounts.get() + first, n);
+    }
 }
 
 void LumivarCreator::computeRangeTotals()
@@ -201,9 +215,9 @@ void LumivarCreator::paintPixels()
     }
 }
 
-bool LumivarCreator::saveImage(std::string fileName)
+bool LumivarCreator::saveImage(std::string fileName, FileError& error)
 {
-    return m_bitmap.save(std::move(fileName));
+    return m_bitmap.save(std::move(fileName), error);
 }
 
 } // namespace stavenwick

@@ -2,8 +2,9 @@
 // ranges, written as a BMP file.
 #pragma once
 
+#include "common/ZeroedArray.h"
 #include "image/Bitmap.h"
-#include "image/ZeroedArray.h"
+#include "image/FileError.h"
 #include "render/RGB.h"
 #include "render/ZoomStep.h"
 #include "render/ZoomView.h"
@@ -30,16 +31,18 @@ public:
     // in the last range. Stops the program when there are fewer than two boundaries.
     std::int32_t findRange(std::int32_t count) const;
     void pushZoom(const ZoomStep& step);
-    // Computes and paints the picture, then writes it to fileName. Returns false, with errno
-    // telling why, when the file was not written. Rendering again gives the same file.
+    // Computes and paints the picture, then writes it to fileName. Returns false, with the
+    // reason in error, when the file was not written. Each render starts its sums afresh.
+    bool render(std::string fileName, FileError& error);
     bool render(std::string fileName);
 
 private:
     void checkRanges() const;
     void computeEscapeCounts();
+    void countPixels(std::size_t begin, std::size_t end);
     void computeRangeTotals();
     void paintPixels();
-    bool saveImage(std::string fileName);
+    bool saveImage(std::string fileName, FileError& error);
 
     std::int32_t m_width;
     std::int32_t m_height;
@@ -52,6 +55,8 @@ private:
     std::vector<RGB> m_colors;                // the colour at each boundary
     std::vector<std::int32_t> m_rangeTotals;  // pixels below the limit, per range
     bool m_gotFirstRange = false;
+    std::vector<double> m_columnReals; // the real part of each column's points
+    ZeroedArray<double> m_points;      // the points of the pixels counted at a time
 };
 
 } // namespace stavenwick

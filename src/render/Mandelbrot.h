@@ -1,6 +1,8 @@
 // The escape-time iteration z <- z² + c that decides membership of the Mandelbrot set.
 #pragma once
 
+#include "common/ExactDoubles.h"
+
 #include <cstdint>
 
 namespace stavenwick {

@@ -14,6 +14,11 @@ double offset(std::int32_t pixel, std::int32_t half)
 
 ZoomView::ZoomView(std::int32_t width, std::int32_t height) : m_width(width), m_height(height) {}
 
+ZoomStep ZoomView::initialStep(std::int32_t width, std::int32_t height)
+{
+    return ZoomStep(width / 2, height / 2, 4.0 / width);
+}
+
 void ZoomView::push(const ZoomStep& step)
 {
     const std::int32_t halfW = m_width / 2;
@@ -24,11 +29,14 @@ void ZoomView::push(const ZoomStep& step)
     m_scale = m_scale * step.scale;
 }
 
-std::pair<double, double> ZoomView::toPlane(std::int32_t x, std::int32_t y) const
+double ZoomView::real(std::int32_t x) const
 {
-    const std::int32_t halfW = m_width / 2;
-    const std::int32_t halfH = m_height / 2;
-    return {offset(x, halfW) * m_scale + m_centerX, offset(y, halfH) * m_scale + m_centerY};
+    return offset(x, m_width / 2) * m_scale + m_centerX;
+}
+
+double ZoomView::imaginary(std::int32_t y) const
+{
+    return offset(y, m_height / 2) * m_scale + m_centerY;
 }
 
 } // namespace stavenwick

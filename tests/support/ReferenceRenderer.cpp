@@ -32,33 +32,18 @@ void put32(std::vector<unsigned char>& out, std::uint32_t v)
 
 } // namespace
 
-Scene fixedScene()
-{
-    return {800,
-            600,
-            {{0.0, RGB(0, 0, 0)},
-             {0.3, RGB(255, 0, 0)},
-             {0.5, RGB(255, 255, 0)},
-             {1.0, RGB(255, 255, 255)}},
-            {ZoomStep(295, 202, 0.1), ZoomStep(312, 304, 0.1)}};
-}
-
 std::vector<unsigned char> referenceBmp(const Scene& scene)
 {
     const int w = scene.width;
     const int h = scene.height;
-    ZoomView view(w, h);
-    view.push(ZoomStep(w / 2, h / 2, 4.0 / w));
-    for (const ZoomStep& step : scene.zooms) {
-        view.push(step);
-    }
+    const ZoomView view = scene.view();
 
     std::vector<int> counts(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
     std::vector<int> histogram(LIMIT, 0);
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
-            const auto c = view.toPlane(x, y);
-            const int n = Mandelbrot::escapeCount(c.first, c.second);
+            const PlanePoint c = view.toPlane(x, y);
+            const int n = Mandelbrot::escapeCount(c.re, c.im);
             counts[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
                    static_cast<std::size_t>(x)] = n;
             if (n != LIMIT) {
@@ -70,8 +55,8 @@ std::vector<unsigned char> referenceBmp(const Scene& scene)
     std::vector<int> bounds;
     std::vector<RGB> colors;
     for (const auto& range : scene.ranges) {
-        bounds.push_back(static_cast<int>(range.first * 1000.0));
-        colors.push_back(range.second);
+        bounds.push_back(static_cast<int>(range.end * 1000.0));
+        colors.push_back(range.color);
     }
     std::vector<int> totals(bounds.size() - 1, 0);
     for (int i = 0; i < LIMIT; ++i) {
@@ -126,12 +111,8 @@ std::vector<unsigned char> referenceBmp(const Scene& scene)
 std::vector<unsigned char> renderedBmp(const Scene& scene)
 {
     LumivarCreator creator(scene.width, scene.height);
-    for (const auto& range : scene.ranges) {
-        creator.addRange(range.first, range.second);
-    }
-    for (const ZoomStep& step : scene.zooms) {
-        creator.pushZoom(step);
-    }
+    scene.addRangesTo(creator);
+    scene.pushZoomsTo(creator);
     TempDir dir;
     if (!creator.render(dir / "scene.bmp")) {
         throw std::runtime_error("render failed");

@@ -1,31 +1,42 @@
-#include "render/EscapeKernel.h"
+#include "render/kernel/EscapeKernel.h"
 
 #include "render/Assertion.h"
-#include "render/EscapeKernelPaths.h"
 #include "render/Mandelbrot.h"
+#include "render/kernel/EscapeKernelPaths.h"
 
-namespace stavenwick {
+#include <atomic>
 
-void EscapeKernel::run(const double* re, const double* im, std::int32_t* counts, std::size_t n)
+namespace stavenwick::escapeKernel {
+
+namespace {
+
+std::atomic<Path>& chosen()
 {
-    run(best(), re, im, counts, n);
+    static std::atomic<Path> path{best()};
+    return path;
 }
 
-void EscapeKernel::run(Path path, const double* re, const double* im, std::int32_t* counts,
-                       std::size_t n)
+} // namespace
+
+void run(const double* re, const double* im, std::int32_t* counts, std::size_t n)
+{
+    run(selected(), re, im, counts, n);
+}
+
+void run(Path path, const double* re, const double* im, std::int32_t* counts, std::size_t n)
 {
     STAVENWICK_ASSERT(supported(path));
     switch (path) {
 #ifdef LUMIVAR_X86_KERNELS
     case Path::Avx512:
-        escapeKernel::runAvx512(re, im, counts, n);
+        runAvx512(re, im, counts, n);
         return;
     case Path::Avx2:
-        escapeKernel::runAvx2(re, im, counts, n);
+        runAvx2(re, im, counts, n);
         return;
 #endif
     case Path::Portable:
-        escapeKernel::runPortable(re, im, counts, n);
+        runPortable(re, im, counts, n);
         return;
     case Path::Scalar:
     default:
@@ -36,7 +47,7 @@ void EscapeKernel::run(Path path, const double* re, const double* im, std::int32
     }
 }
 
-bool EscapeKernel::supported(Path path)
+bool supported(Path path)
 {
     switch (path) {
     case Path::Scalar:
@@ -54,20 +65,26 @@ bool EscapeKernel::supported(Path path)
     }
 }
 
-EscapeKernel::Path EscapeKernel::best()
+Path best()
 {
-#ifdef LUMIVAR_BASELINE_SCALAR
-    // the benchmarks' baseline build of the program: the plain loop
-    return Path::Scalar;
-#else
     static const Path path = supported(Path::Avx512) ? Path::Avx512
                              : supported(Path::Avx2) ? Path::Avx2
                                                      : Path::Portable;
     return path;
-#endif
 }
 
-const char* EscapeKernel::name(Path path)
+Path selected()
+{
+    return chosen().load(std::memory_order_relaxed);
+}
+
+void select(Path path)
+{
+    STAVENWICK_ASSERT(supported(path));
+    chosen().store(path, std::memory_order_relaxed);
+}
+
+const char* name(Path path)
 {
     switch (path) {
     case Path::Avx512:
@@ -81,4 +98,4 @@ const char* EscapeKernel::name(Path path)
     }
 }
 
-} // namespace stavenwick
+} // namespace stavenwick::escapeKernel

@@ -1,4 +1,4 @@
-// The kernel's paths, each in a file of its own built for its instruction set.
+// The kernel's vector paths, each in a file of its own built for its instruction set.
 #pragma once
 
 #include <cstddef>

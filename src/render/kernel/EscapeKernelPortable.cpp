@@ -1,6 +1,6 @@
 // The kernel in plain C++, for every CPU: independent points in flight, one to a lane.
-#include "render/EscapeKernelLoop.h"
-#include "render/EscapeKernelPaths.h"
+#include "render/kernel/EscapeKernelLoop.h"
+#include "render/kernel/EscapeKernelPaths.h"
 
 namespace stavenwick::escapeKernel {
 

@@ -1,8 +1,8 @@
 // The kernel on AVX-512: eight points to a vector; frozen lanes cost nothing through write
 // masks, and are refilled with expanding loads and their counts scattered. Built with
 // -mavx512f and run only where the CPU has it.
-#include "render/EscapeKernelLoop.h"
-#include "render/EscapeKernelPaths.h"
+#include "render/kernel/EscapeKernelLoop.h"
+#include "render/kernel/EscapeKernelPaths.h"
 
 #include <immintrin.h>
 

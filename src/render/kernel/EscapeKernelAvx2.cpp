@@ -1,8 +1,8 @@
 // The kernel on AVX2: four points to a vector. Frozen lanes are kept by blends, and finished
 // lanes refilled through memory, as AVX2 has no write masks or expanding loads. Built with
 // -mavx2 and run only where the CPU has it.
-#include "render/EscapeKernelLoop.h"
-#include "render/EscapeKernelPaths.h"
+#include "render/kernel/EscapeKernelLoop.h"
+#include "render/kernel/EscapeKernelPaths.h"
 
 #include <immintrin.h>
 

@@ -1,0 +1,44 @@
+#include "app/Program.h"
+
+#include "app/Scene.h"
+#include "image/FileError.h"
+#include "render/LumivarCreator.h"
+
+#include <csignal>
+#include <cstdint>
+#include <iostream>
+
+namespace stavenwick {
+
+int runProgram()
+{
+#ifdef SIGXFSZ
+    // past a file size limit the write must fail and be reported, not kill the program mid-file
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+
+    const Scene scene = Scene::fixed();
+    LumivarCreator creator(scene.width, scene.height);
+    scene.addRangesTo(creator);
+
+    const std::int32_t range = creator.findRange(200);
+    std::cout << "Range: " << range << std::endl;
+
+    scene.pushZoomsTo(creator);
+
+    const char* const fileName = "test.bmp";
+    FileError error;
+    if (!creator.render(fileName, error)) {
+        std::cerr << "lumivar: cannot write " << fileName << ": " << error.message() << std::endl;
+        return 1;
+    }
+
+    std::cout << "Finished" << std::endl;
+    if (!std::cout) {
+        std::cerr << "lumivar: cannot write to standard output" << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace stavenwick

@@ -1,0 +1,79 @@
+#include "common/ZeroedMemory.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+#ifdef __linux__
+#include <sys/mman.h> // mmap, madvise, munmap
+#endif
+
+namespace stavenwick {
+
+namespace {
+
+#ifdef __linux__
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+// below this a huge page would cost more to clear than the small pages' faults
+constexpr std::size_t MAPPED_FROM = std::size_t{256} << 10;
+
+// Maps bytes, rounded up to whole huge pages, at a huge-page boundary; nullptr on failure.
+void* mapHugePages(std::size_t bytes, std::size_t& mapped)
+{
+    if (bytes > SIZE_MAX - 2 * HUGE_PAGE) {
+        return nullptr;
+    }
+    mapped = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    // one huge page more than needed, so that an aligned start lies inside
+    const std::size_t reserved = mapped + HUGE_PAGE;
+    void* raw =
+        ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) {
+        return nullptr;
+    }
+    const auto rawStart = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t start = (rawStart + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    if (start > rawStart) {
+        ::munmap(raw, start - rawStart);
+    }
+    const std::uintptr_t end = start + mapped;
+    if (rawStart + reserved > end) {
+        ::munmap(reinterpret_cast<void*>(end), rawStart + reserved - end);
+    }
+    // only a hint: where huge pages are off the block stays on small pages
+    ::madvise(reinterpret_cast<void*>(start), mapped, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(start);
+}
+#endif
+
+} // namespace
+
+ZeroedMemory::ZeroedMemory(std::size_t bytes)
+{
+#ifdef __linux__
+    if (bytes >= MAPPED_FROM) {
+        m_data = mapHugePages(bytes, m_mapped);
+        if (m_data == nullptr) {
+            throw std::bad_alloc();
+        }
+        return;
+    }
+#endif
+    m_data = std::calloc(bytes != 0 ? bytes : 1, 1);
+    if (m_data == nullptr) {
+        throw std::bad_alloc();
+    }
+}
+
+ZeroedMemory::~ZeroedMemory()
+{
+#ifdef __linux__
+    if (m_mapped != 0) {
+        ::munmap(m_data, m_mapped);
+        return;
+    }
+#endif
+    std::free(m_data);
+}
+
+} // namespace stavenwick
