@@ -98,7 +98,7 @@ struct Avx512Ops {
 
 void runAvx512(const double* re, const double* im, std::int32_t* counts, std::size_t n)
 {
-    escapeCountLoop<Avx512Ops, 6, 16, 4>(re, im, counts, n);
+    escapeCountLoop<Avx512Ops, 6, 24, 8>(re, im, counts, n);
 }
 
 } // namespace stavenwick::escapeKernel
