@@ -76,7 +76,6 @@ TEST(LumivarCreatorTest, RangeEndsOutsideTheIntegersSaturateAndNaNGivesZero)
 
 TEST(LumivarCreatorTest, FewerThanTwoBoundariesStopTheProgram)
 {
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     LumivarCreator creator(8, 8);
     EXPECT_DEATH(creator.findRange(0), "assertion failed: range > -1");
     creator.addRange(0.0, BLACK);
@@ -88,7 +87,6 @@ TEST(LumivarCreatorTest, FewerThanTwoBoundariesStopTheProgram)
 
 TEST(LumivarCreatorTest, BoundariesOutOfOrderStopTheProgramBeforeAnythingIsWritten)
 {
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     for (const double middle : {0.7, 0.5, 0.0}) {
         LumivarCreator creator(8, 8);
         creator.addRange(0.0, BLACK);

@@ -8,6 +8,11 @@
 #include <cstdint>
 #include <iostream>
 
+#ifdef _WIN32
+#include <fcntl.h> // _O_BINARY
+#include <io.h>    // _setmode
+#endif
+
 namespace stavenwick {
 
 int runProgram()
@@ -15,6 +20,11 @@ int runProgram()
 #ifdef SIGXFSZ
     // past a file size limit the write must fail and be reported, not kill the program mid-file
     std::signal(SIGXFSZ, SIG_IGN);
+#endif
+
+#ifdef _WIN32
+    // the console lines are the program's own bytes, "\n" included, not the C runtime's "\r\n"
+    _setmode(_fileno(stdout), _O_BINARY);
 #endif
 
     const Scene scene = Scene::fixed();

@@ -15,7 +15,8 @@ int main()
         return 1;
     }
     std::FILE* file = std::fopen("consumer.bmp", "rb");
-    if (file == nullptr || std::fseek(file, 0, SEEK_END) != 0 || std::ftell(file) != 54 + 16 * 12 * 3) {
+    if (file == nullptr || std::fseek(file, 0, SEEK_END) != 0 ||
+        std::ftell(file) != 54 + 16 * 12 * 3) {
         std::fprintf(stderr, "consumer: consumer.bmp is not the picture\n");
         return 1;
     }

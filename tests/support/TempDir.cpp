@@ -4,17 +4,24 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace stavenwick::testing {
 
 TempDir::TempDir(const std::filesystem::path& base)
 {
-    std::string pattern = (base / "lumivar-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
+    static std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path path =
+            base / ("lumivar-test-" + std::to_string(random() % 1000000000000u));
+        std::error_code error;
+        if (std::filesystem::create_directory(path, error)) {
+            m_path = path;
+            return;
+        }
     }
-    m_path = pattern;
+    throw std::runtime_error("cannot make a temporary directory in " + base.string());
 }
 
 TempDir::~TempDir()

@@ -1,0 +1,13 @@
+# Linux x86 (32-bit) (Debian: g++-i686-linux-gnu); tests run under qemu-i386.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER i686-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER i686-linux-gnu-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/i686-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# the CPU model is the cache variable LUMIVAR_QEMU_CPU (max has AVX2; Nehalem has none)
+set(LUMIVAR_QEMU_CPU max CACHE STRING "CPU model qemu-i386 emulates")
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386 -cpu ${LUMIVAR_QEMU_CPU} -L /usr/i686-linux-gnu)

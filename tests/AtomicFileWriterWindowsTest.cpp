@@ -1,0 +1,99 @@
+// The Windows writer: failures leave the path as it was, and a save replaces the file whole.
+#include "image/AtomicFileWriter.h"
+#include "support/TempDir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace stavenwick {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+
+const std::vector<unsigned char> EARLIER = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+// every byte value, the line feed among them: no text-mode translation may touch them
+const std::vector<unsigned char> CONTENT = [] {
+    std::vector<unsigned char> bytes;
+    for (int i = 0; i < 4096; ++i) {
+        bytes.push_back(static_cast<unsigned char>(i));
+    }
+    return bytes;
+}();
+
+std::error_code save(const std::string& path)
+{
+    FileError error;
+    const bool saved = writeFileAtomically(path, CONTENT.data(), CONTENT.size(), error);
+    EXPECT_EQ(saved, !error.code);
+    return error.code;
+}
+
+TEST(AtomicFileWriterWindowsTest, FailuresLeaveThePathAsItWas)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const TempDir&)> setup;
+        const char* path;
+        std::errc error;
+    };
+    const Case cases[] = {
+        {"missing directory", [](const TempDir&) {}, "missing/test.bmp",
+         std::errc::no_such_file_or_directory},
+        {"directory", [](const TempDir& d) { fs::create_directory(d / "test.bmp"); }, "test.bmp",
+         std::errc::is_a_directory},
+        {"read-only file",
+         [](const TempDir& d) {
+             writeFile(d / "test.bmp", EARLIER);
+             fs::permissions(d / "test.bmp", fs::perms::owner_write, fs::perm_options::remove);
+         },
+         "test.bmp", std::errc::permission_denied},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        c.setup(dir);
+        const std::vector<std::string> before = dir.entries();
+        // refused where a plain open refuses (Wine run by root writes read-only files)
+        const bool plainRefuses =
+            !fs::is_regular_file(dir / c.path) || !std::ofstream(dir / c.path, std::ios::app);
+        const std::error_code saved = save(dir / c.path);
+        EXPECT_EQ(dir.entries(), before);
+        if (!plainRefuses) {
+            EXPECT_EQ(saved, std::error_code());
+            continue;
+        }
+        EXPECT_EQ(saved, std::make_error_code(c.error));
+        if (fs::is_regular_file(dir / "test.bmp")) {
+            EXPECT_TRUE(readFile(dir / "test.bmp") == EARLIER);
+            fs::permissions(dir / "test.bmp", fs::perms::owner_write, fs::perm_options::add);
+        }
+    }
+}
+
+TEST(AtomicFileWriterWindowsTest, SavesCreateAndReplaceWithTheExactBytes)
+{
+    TempDir dir;
+    for (const char* path : {"test.bmp", "test.bmp"}) { // created, then replaced
+        EXPECT_EQ(save(dir / path), std::error_code());
+        EXPECT_TRUE(readFile(dir / path) == CONTENT);
+        EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
+    }
+    // either separator
+    fs::create_directory(dir / "sub");
+    EXPECT_EQ(save(dir.path().string() + "\\sub/test.bmp"), std::error_code());
+    EXPECT_TRUE(readFile(dir / "sub/test.bmp") == CONTENT);
+}
+
+} // namespace
+} // namespace stavenwick
