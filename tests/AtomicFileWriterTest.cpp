@@ -142,6 +142,7 @@ TEST(AtomicFileWriterTest, PathsThatCannotBeWrittenFailAndStayAsTheyWere)
         c.setup(dir);
         const std::vector<std::string> before = dir.entries();
         std::vector<fs::file_type> types;
+        types.reserve(before.size());
         for (const std::string& name : before) {
             types.push_back(fs::symlink_status(dir / name).type());
         }
@@ -352,6 +353,23 @@ TEST(AtomicFileWriterTest, DiskFullAtAnyPointKeepsTheEarlierFileAndLeavesNoTempo
         EXPECT_TRUE(readFile(dir / "test.bmp") == EARLIER) << "cut " << cut;
         EXPECT_THAT(dir.entries(), ElementsAre("test.bmp")) << "cut " << cut;
     }
+}
+
+TEST(AtomicFileWriterTest, FileSwappedDuringTheSaveIsLeftAloneAndNothingStays)
+{
+    // another program puts a new file at the name while the temporary is being written
+    static std::string s_path;
+    TempDir dir;
+    s_path = dir / "test.bmp";
+    writeFile(s_path, EARLIER);
+    setBeforeReplaceHook([] {
+        std::filesystem::remove(s_path);
+        writeFile(s_path, {'o', 't', 'h', 'e', 'r'});
+    });
+    EXPECT_EQ(save(s_path), EAGAIN);
+    setBeforeReplaceHook(nullptr);
+    EXPECT_TRUE(readFile(s_path) == std::vector<unsigned char>({'o', 't', 'h', 'e', 'r'}));
+    EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
 }
 
 TEST(AtomicFileWriterTest, SignalDuringTheSaveLeavesNoTemporaryAndStillEndsTheProgram)

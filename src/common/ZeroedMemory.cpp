@@ -31,18 +31,19 @@ void* mapHugePages(std::size_t bytes, std::size_t& mapped)
     if (raw == MAP_FAILED) {
         return nullptr;
     }
-    const auto rawStart = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t start = (rawStart + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    auto* const rawStart = static_cast<char*>(raw);
+    const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(raw) % HUGE_PAGE;
+    char* const start = rawStart + (misalignment == 0 ? 0 : HUGE_PAGE - misalignment);
     if (start > rawStart) {
-        ::munmap(raw, start - rawStart);
+        ::munmap(rawStart, static_cast<std::size_t>(start - rawStart));
     }
-    const std::uintptr_t end = start + mapped;
+    char* const end = start + mapped;
     if (rawStart + reserved > end) {
-        ::munmap(reinterpret_cast<void*>(end), rawStart + reserved - end);
+        ::munmap(end, static_cast<std::size_t>(rawStart + reserved - end));
     }
     // only a hint: where huge pages are off the block stays on small pages
-    ::madvise(reinterpret_cast<void*>(start), mapped, MADV_HUGEPAGE);
-    return reinterpret_cast<void*>(start);
+    ::madvise(start, mapped, MADV_HUGEPAGE);
+    return start;
 }
 #endif
 

@@ -71,7 +71,9 @@ void Bitmap::encode(std::uint8_t* out) const
     }
 }
 
-bool Bitmap::save(std::string fileName, FileError& error) const
+// the name by value, as callers hand it over; the writer only reads it
+bool Bitmap::save(std::string fileName, // NOLINT(performance-unnecessary-value-param)
+                  FileError& error) const
 {
     ZeroedArray<std::uint8_t> file(encodedSize());
     encode(file.get());
