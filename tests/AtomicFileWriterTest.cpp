@@ -342,16 +342,23 @@ TEST(AtomicFileWriterTest, DiskFullAtAnyPointKeepsTheEarlierFileAndLeavesNoTempo
     for (const rlim_t cut : {rlim_t{0}, rlim_t{10}, rlim_t{54}, rlim_t{CONTENT.size() - 1}}) {
         TempDir dir;
         writeFile(dir / "test.bmp", EARLIER);
+        // a dangling link: the file created for it goes again
+        fs::create_directory(dir / "pictures");
+        fs::create_symlink("pictures/new.bmp", dir / "link.bmp");
         const int status = inChild(
             [&] {
                 std::signal(SIGXFSZ, SIG_IGN);
                 const rlimit cap{cut, cut};
-                return ::setrlimit(RLIMIT_FSIZE, &cap) == 0 ? save(dir / "test.bmp") : 100;
+                return ::setrlimit(RLIMIT_FSIZE, &cap) == 0
+                           ? save(dir / "test.bmp") + 2 * save(dir / "link.bmp")
+                           : 1;
             },
             ::geteuid());
-        EXPECT_EQ(status, EFBIG) << "cut " << cut;
+        EXPECT_EQ(status, EFBIG + 2 * EFBIG) << "cut " << cut;
         EXPECT_TRUE(readFile(dir / "test.bmp") == EARLIER) << "cut " << cut;
-        EXPECT_THAT(dir.entries(), ElementsAre("test.bmp")) << "cut " << cut;
+        EXPECT_THAT(dir.entries(), ElementsAre("link.bmp", "pictures", "test.bmp"))
+            << "cut " << cut;
+        EXPECT_TRUE(fs::is_empty(dir / "pictures")) << "cut " << cut;
     }
 }
 

@@ -219,7 +219,7 @@ public:
             }
             return writeInPlace(target);
         }
-        return replace(status, false);
+        return replace(status);
     }
 
 private:
@@ -267,7 +267,9 @@ private:
             if (!created.valid() || ::fstat(created.get(), &status) != 0) {
                 return fail(errno);
             }
-            return replace(status, true);
+            m_created = true;
+            m_createdFile = status;
+            return replace(status);
         }
         // a new name: the temporary is renamed to it, with a plain create's permissions
         const std::size_t slash = m_path.rfind('/');
@@ -285,19 +287,18 @@ private:
 
     // Replaces the regular file the kernel opened, whose status is given, through a temporary
     // in its own directory.
-    bool replace(const struct stat& target, bool created)
+    bool replace(const struct stat& target)
     {
-        m_created = created;
         // the file's own directory and name, links resolved; checked against target below
         char* resolved = ::realpath(m_path.c_str(), nullptr);
         if (resolved == nullptr) {
             return fail(errno);
         }
-        m_realPath = resolved;
+        const std::string realPath = resolved;
         std::free(resolved);
-        const std::size_t slash = m_realPath.rfind('/');
-        m_directoryName = slash == 0 ? "/" : m_realPath.substr(0, slash);
-        m_name = m_realPath.substr(slash + 1);
+        const std::size_t slash = realPath.rfind('/');
+        m_directoryName = slash == 0 ? "/" : realPath.substr(0, slash);
+        m_name = realPath.substr(slash + 1);
         m_directory.reset(::open(m_directoryName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!m_directory.valid()) {
             return fail(errno);
@@ -417,8 +418,8 @@ private:
                 return fail(errno);
             }
             forgetName();
-            m_created = false;
         }
+        m_created = false;
         if (!flush(m_directory.get())) {
             return fail(errno);
         }
@@ -440,8 +441,8 @@ private:
             ::unlinkat(m_directory.get(), m_temporaryName.c_str(), 0);
             forgetName();
         }
-        if (m_created) {
-            ::unlink(m_realPath.c_str());
+        if (m_created && m_directory.valid() && stillTarget(m_createdFile)) {
+            ::unlinkat(m_directory.get(), m_name.c_str(), 0);
         }
     }
 
@@ -450,13 +451,13 @@ private:
     std::size_t m_size;
     FileError& m_error;
 
-    std::string m_realPath;      // the file replaced, links resolved
-    std::string m_directoryName; // its directory
+    std::string m_directoryName; // the directory of the file replaced, links resolved
     std::string m_name;          // its name there
     Descriptor m_directory;
     Descriptor m_temporary;
     std::string m_temporaryName; // empty while the temporary has none
-    bool m_created = false;      // whether this save created the file it replaces
+    bool m_created = false;      // whether this save created the file it replaces, until then
+    struct stat m_createdFile {};
 };
 
 } // namespace

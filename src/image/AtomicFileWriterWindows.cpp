@@ -17,14 +17,15 @@ constexpr std::size_t MAX_BASE_IN_TEMPORARY = 200; // keeps the temporary's name
 void (*g_beforeReplace)() = nullptr;
 
 // The temporary while it exists, for the console handler (which runs on a thread of its own).
+struct PendingLock {
+    PendingLock() { InitializeCriticalSection(&section); }
+    CRITICAL_SECTION section;
+};
+
 CRITICAL_SECTION* pendingLock()
 {
-    static CRITICAL_SECTION lock = [] {
-        CRITICAL_SECTION created;
-        InitializeCriticalSection(&created);
-        return created;
-    }();
-    return &lock;
+    static PendingLock lock;
+    return &lock.section;
 }
 std::wstring g_pending;
 
