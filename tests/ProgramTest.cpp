@@ -6,12 +6,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 // POSIX: fork, exec, dup2, chdir, waitpid, chmod, setresuid
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +27,9 @@ using testing::TempDir;
 using testing::writeFile;
 
 const std::string OUTPUT_LINES = "Range: 0\nCompiling Please Wait......\n";
+// pinned on its own as well: the reference shares the view and the scene with the program
+const std::string PICTURE_SHA256 =
+    "6a3434dbf0793982602a9b753d7d350fa72e4505620f34366c383fd44764c2b5";
 
 struct ProgramRun {
     int exitStatus = -1; // -1 when it did not exit normally
@@ -45,9 +50,14 @@ std::string drain(int fd)
     return text;
 }
 
-// Runs the program in dir, its output through pipes; stdoutPath, when given, takes standard
-// output instead. Run by root, asUser runs it as an unprivileged user, so that permissions count.
-ProgramRun runProgram(const TempDir& dir, const std::string& stdoutPath = "", bool asUser = false)
+// How standard output is given to the program.
+enum class Output { PIPE, CLOSED_PIPE, DEV_FULL };
+
+// Runs the program in dir, its output through pipes (standard output as asked). Run by root,
+// asUser runs it as an unprivileged user, so that permissions count. fileSizeLimit, when not
+// zero, is set on the program as a resource limit, with SIGXFSZ as it comes.
+ProgramRun runProgram(const TempDir& dir, Output output = Output::PIPE, bool asUser = false,
+                      rlim_t fileSizeLimit = 0)
 {
     int out[2];
     int err[2];
@@ -55,8 +65,20 @@ ProgramRun runProgram(const TempDir& dir, const std::string& stdoutPath = "", bo
         ADD_FAILURE() << "no pipes";
         return {};
     }
+    if (output == Output::CLOSED_PIPE) {
+        ::close(out[0]); // a reader that has gone: writes fail with EPIPE, or SIGPIPE kills
+        out[0] = ::open("/dev/null", O_RDONLY);
+    }
+    const std::string stdoutPath = output == Output::DEV_FULL ? "/dev/full" : "";
+    std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {
+        const rlimit limit{fileSizeLimit, fileSizeLimit};
+        std::signal(SIGXFSZ, SIG_DFL);
+        std::signal(SIGPIPE, SIG_DFL);
+        if (fileSizeLimit != 0 && ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            ::_exit(126);
+        }
         const int target =
             stdoutPath.empty() ? out[1] : ::open(stdoutPath.c_str(), O_WRONLY | O_TRUNC);
         const uid_t nobody = 65534;
@@ -91,9 +113,7 @@ TEST(ProgramTest, WritesTheSceneAndPrintsThreeLines)
     ASSERT_THAT(dir.entries(), ElementsAre("test.bmp"));
     const std::vector<unsigned char> file = readFile(dir / "test.bmp");
     EXPECT_EQ(file.size(), 1440054u);
-    // pinned on its own as well: the reference shares the view and the scene with the program
-    EXPECT_EQ(testing::sha256(file),
-              "6a3434dbf0793982602a9b753d7d350fa72e4505620f34366c383fd44764c2b5");
+    EXPECT_EQ(testing::sha256(file), PICTURE_SHA256);
     EXPECT_TRUE(file == testing::referenceBmp(Scene::fixed()));
 }
 
@@ -108,32 +128,47 @@ TEST(ProgramTest, UnwritableFileIsReportedAndFailsTheRun)
     EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
 }
 
-TEST(ProgramTest, UnwritableDirectoryIsNamedAsTheCulprit)
+TEST(ProgramTest, WritableFileInAnUnwritableDirectoryIsWrittenInPlace)
 {
     TempDir dir;
     writeFile(dir / "test.bmp", std::vector<unsigned char>(10, 1));
     ::chmod((dir / "test.bmp").c_str(), 0666);
     ::chmod(dir.path().c_str(), 0555);
-    const ProgramRun run = runProgram(dir, "", true);
+    const ProgramRun run = runProgram(dir, Output::PIPE, true);
     ::chmod(dir.path().c_str(), 0755);
-    EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(run.out, OUTPUT_LINES);
-    EXPECT_EQ(run.err, "lumivar: cannot write test.bmp: cannot create a temporary file in " +
-                           std::filesystem::canonical(dir.path()).string() +
-                           ": Permission denied\n");
-    EXPECT_EQ(readFile(dir / "test.bmp").size(), 10u);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out, OUTPUT_LINES + "Finished\n");
+    EXPECT_EQ(testing::sha256(readFile(dir / "test.bmp")), PICTURE_SHA256);
     EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
 }
 
-TEST(ProgramTest, LostStandardOutputFailsTheRun)
+TEST(ProgramTest, FileSizeLimitIsReportedAndKeepsTheEarlierFile)
 {
-    if (::access("/dev/full", W_OK) != 0) {
-        GTEST_SKIP() << "no /dev/full here";
-    }
+    // the program itself must not die of SIGXFSZ: the limit is set with the signal's default
     TempDir dir;
-    const ProgramRun run = runProgram(dir, "/dev/full");
+    const std::vector<unsigned char> earlier(10, 1);
+    writeFile(dir / "test.bmp", earlier);
+    const ProgramRun run = runProgram(dir, Output::PIPE, false, 100000);
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(run.err, "lumivar: cannot write to standard output\n");
+    EXPECT_EQ(run.out, OUTPUT_LINES);
+    EXPECT_EQ(run.err, "lumivar: cannot write test.bmp: File too large\n");
+    EXPECT_TRUE(readFile(dir / "test.bmp") == earlier);
+    EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
+}
+
+TEST(ProgramTest, LostStandardOutputFailsTheRunButSavesThePicture)
+{
+    for (const Output output : {Output::DEV_FULL, Output::CLOSED_PIPE}) {
+        if (output == Output::DEV_FULL && ::access("/dev/full", W_OK) != 0) {
+            continue; // no /dev/full here
+        }
+        SCOPED_TRACE(output == Output::DEV_FULL ? "/dev/full" : "a pipe nobody reads");
+        TempDir dir;
+        const ProgramRun run = runProgram(dir, output);
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_EQ(run.err, "lumivar: cannot write to standard output\n");
+        EXPECT_EQ(testing::sha256(readFile(dir / "test.bmp")), PICTURE_SHA256);
+    }
 }
 
 } // namespace

@@ -21,6 +21,11 @@ int runProgram()
     // past a file size limit the write must fail and be reported, not kill the program mid-file
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+#ifdef SIGPIPE
+    // a reader that leaves early (lumivar | head -n1) must not stop the picture being saved;
+    // the lost output is reported at the end
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 
 #ifdef _WIN32
     // the console lines are the program's own bytes, "\n" included, not the C runtime's "\r\n"

@@ -1,5 +1,6 @@
 // Writes a file's whole content so that readers find the earlier file or the new one, never a
-// part of either, and nothing of the attempt is left behind when it fails.
+// part of either, wherever that keeps the file's protections, and nothing of the attempt is left
+// behind when it fails.
 #pragma once
 
 #include "image/FileError.h"
@@ -9,17 +10,24 @@
 
 namespace stavenwick {
 
-// Writes size bytes as the whole content of the file at path. The system resolves the path as
-// a plain open would, following symbolic links where it allows them.
-// - An existing regular file must be writable. It is replaced by a temporary written beside it
-//   and flushed to disk first; the new file keeps the old one's permissions, and its owner where
-//   the process may set it. A link to it stays a link. Hard links to it keep the old content.
-// - A path that names nothing yet is created as a plain create would, through a temporary too.
+// Writes size bytes as the whole content of the file at path. It succeeds wherever a plain
+// open (create, truncate) and write of the path would. The system resolves the path as a plain
+// open would, following symbolic links where it allows them.
+// - An existing regular file is replaced by a temporary written beside it and flushed to disk
+//   first, with the old file's owner, group, mode, ACL and extended attributes; a link to it
+//   stays a link, hard links to it keep the old content. Where those protections cannot be
+//   kept, or the system refuses a step that a plain write does not take (a directory that may
+//   not be written or is append-only, a bind-mounted file), it is written in place instead.
+//   A failure that writing in place would meet too (no space, quota, I/O) keeps the old file.
+// - A path that names nothing yet is created with a plain create's permissions, complete.
 // - Anything else that opens for writing (a FIFO, a device) is written in place; a directory
 //   or a socket is an error and stays as it was.
+// A name with an embedded NUL is refused (EINVAL).
 // Returns false, with the reason in error, when the file was not written; the path then holds
-// what it held before. No temporary outlives a failure, nor SIGINT, SIGTERM, SIGHUP or SIGQUIT
-// arriving during the write (the signal then ends the program as it would have).
+// what it held before. No temporary outlives a failure, nor SIGINT, SIGTERM, SIGHUP or SIGQUIT:
+// the calling thread holds them back while a name of the save's exists and they end the
+// program right after. Saves from several threads are safe, but a program whose other threads
+// may take those signals must block them there too.
 bool writeFileAtomically(const std::string& path, const void* data, std::size_t size,
                          FileError& error);
 

@@ -1,101 +1,61 @@
-// The file writer on POSIX systems (Linux first: unnamed temporaries through O_TMPFILE).
+// The file writer on Linux (unnamed temporaries, O_PATH handles, extended attributes).
 #include "image/AtomicFileWriter.h"
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
-// POSIX: open, fstat, write, fsync, linkat, renameat, unlinkat, sigaction, realpath
+// POSIX: open, fstat, write, fsync, linkat, renameat, unlinkat, readlinkat, pthread_sigmask
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/random.h> // getrandom
-#endif
+// Linux: FS_IOC_GETFLAGS, getrandom, flistxattr, fgetxattr, fsetxattr, fremovexattr
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/random.h>
+#include <sys/xattr.h>
 
 namespace stavenwick {
 
 namespace {
 
-constexpr int MAX_NAME_ATTEMPTS = 100;             // random names already taken before giving up
+constexpr int MAX_NAME_ATTEMPTS = 100; // random names already taken before giving up
+constexpr int MAX_OPEN_ATTEMPTS = 8;   // the name swapped between opening and locating it
+constexpr int MAX_LINK_HOPS = 40;      // as the kernel's own limit on links in a path
 constexpr std::size_t MAX_BASE_IN_TEMPORARY = 200; // keeps the temporary's name within NAME_MAX
-constexpr std::array<int, 4> CLEANUP_SIGNALS = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int DIRECTORY_HANDLE = O_PATH | O_DIRECTORY | O_CLOEXEC; // needs no read permission
 
 void (*g_beforeReplace)() = nullptr;
 
-// The temporary while it has a name, for the signal handler: its directory and name.
-volatile std::sig_atomic_t g_pendingDirectory = -1;
-char g_pendingName[256];
-
-extern "C" void removeTemporaryAndDie(int signal)
+// Failures that writing in place would meet as well: the old file is kept instead.
+bool inPlaceFailsToo(int reason)
 {
-    // async-signal-safe calls only
-    const int directory = g_pendingDirectory;
-    if (directory >= 0) {
-        ::unlinkat(directory, g_pendingName, 0);
-    }
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    ::sigaction(signal, &fallback, nullptr);
-    ::raise(signal); // delivered once the handler returns, as the signal would have been
+    return reason == ENOSPC || reason == EDQUOT || reason == EIO || reason == EFBIG ||
+           reason == ENOMEM;
 }
 
-sigset_t cleanupSignals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal : CLEANUP_SIGNALS) {
-        sigaddset(&set, signal);
-    }
-    return set;
-}
-
-// While it lives, the cleanup signals that would end the program remove the temporary first.
-// Signals the program ignores or handles itself are left alone.
-class CleanupOnSignals {
-public:
-    CleanupOnSignals()
-    {
-        struct sigaction cleanup {};
-        cleanup.sa_handler = removeTemporaryAndDie;
-        cleanup.sa_mask = cleanupSignals();
-        for (std::size_t i = 0; i < CLEANUP_SIGNALS.size(); ++i) {
-            struct sigaction current {};
-            m_installed[i] = ::sigaction(CLEANUP_SIGNALS[i], nullptr, &current) == 0 &&
-                             current.sa_handler == SIG_DFL &&
-                             ::sigaction(CLEANUP_SIGNALS[i], &cleanup, &m_previous[i]) == 0;
-        }
-    }
-    ~CleanupOnSignals()
-    {
-        for (std::size_t i = 0; i < CLEANUP_SIGNALS.size(); ++i) {
-            if (m_installed[i]) {
-                ::sigaction(CLEANUP_SIGNALS[i], &m_previous[i], nullptr);
-            }
-        }
-    }
-    CleanupOnSignals(const CleanupOnSignals&) = delete;
-    CleanupOnSignals& operator=(const CleanupOnSignals&) = delete;
-
-private:
-    std::array<struct sigaction, CLEANUP_SIGNALS.size()> m_previous{};
-    std::array<bool, CLEANUP_SIGNALS.size()> m_installed{};
-};
-
-// Holds the cleanup signals back while it lives, so that a name and its record change together.
+// Holds back, in the calling thread, the signals that would end the program while a name of
+// this save's exists; one that arrives meanwhile ends it once the name is gone or final.
 class SignalsHeld {
 public:
     SignalsHeld()
     {
-        const sigset_t held = cleanupSignals();
-        ::sigprocmask(SIG_BLOCK, &held, &m_previous);
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+            sigaddset(&held, signal);
+        }
+        pthread_sigmask(SIG_BLOCK, &held, &m_previous);
     }
-    ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &m_previous, nullptr); }
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 
@@ -107,8 +67,12 @@ class Descriptor {
 public:
     explicit Descriptor(int fd = -1) : m_fd(fd) {}
     ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(Descriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept
+    {
+        reset(std::exchange(other.m_fd, -1));
+        return *this;
+    }
 
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
@@ -120,21 +84,11 @@ public:
         m_fd = fd;
     }
     // Closes it, reporting what close reports.
-    bool close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
+    bool close() { return ::close(std::exchange(m_fd, -1)) == 0; }
 
 private:
     int m_fd;
 };
-
-bool sameFile(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 bool writeAll(int fd, const void* data, std::size_t size)
 {
@@ -166,26 +120,96 @@ std::string randomSuffix()
 {
     static std::uint64_t counter = 0;
     std::uint64_t value = 0;
-#ifdef __linux__
-    if (::getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value))
-#endif
-    {
-        value = (static_cast<std::uint64_t>(::getpid()) << 32) ^
-                reinterpret_cast<std::uintptr_t>(&value) ^ ++counter * 0x9E3779B97F4A7C15u;
+    if (::getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
+        value = (static_cast<std::uint64_t>(::getpid()) << 32) ^ ++counter * 0x9E3779B97F4A7C15u;
     }
     char text[17];
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
     return text;
 }
 
-// One save: the file the path names, and the temporary that replaces it.
+std::vector<std::string> attributeNames(int fd)
+{
+    std::vector<char> list;
+    ssize_t size = 0;
+    do { // the list may grow between the two calls
+        size = ::flistxattr(fd, nullptr, 0);
+        list.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+        if (size > 0) {
+            size = ::flistxattr(fd, list.data(), list.size());
+        }
+    } while (size < 0 && errno == ERANGE);
+    std::vector<std::string> names;
+    for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(names.back().size()) + 1) {
+        names.emplace_back(&list[static_cast<std::size_t>(at)]);
+    }
+    return names;
+}
+
+// Gives to what it has of from's extended attributes, the ACL among them, and nothing else.
+bool copyAttributes(int from, int to)
+{
+    const std::vector<std::string> names = attributeNames(from);
+    for (const std::string& name : attributeNames(to)) { // inherited from a default ACL, say
+        if (std::find(names.begin(), names.end(), name) == names.end() &&
+            ::fremovexattr(to, name.c_str()) != 0) {
+            return false;
+        }
+    }
+    std::vector<char> value;
+    for (const std::string& name : names) {
+        const ssize_t size = ::fgetxattr(from, name.c_str(), nullptr, 0);
+        value.resize(size > 0 ? static_cast<std::size_t>(size) : 1);
+        if (size < 0 || ::fgetxattr(from, name.c_str(), value.data(), value.size()) != size ||
+            ::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(size), 0) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the directory lets entries be added but neither removed nor renamed.
+bool appendOnly(int directory)
+{
+    int flags = 0;
+    return ::ioctl(directory, FS_IOC_GETFLAGS, &flags) == 0 &&
+           (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+}
+
+// Gives the temporary the old file's owner, group, extended attributes and mode (the ACL
+// before the mode: the group bits of a file with an ACL are its mask). False where any of them
+// cannot be kept.
+bool keepProtections(int temporary, int old, const struct stat& oldStatus)
+{
+    struct stat now {};
+    static_cast<void>(::fchown(temporary, oldStatus.st_uid, oldStatus.st_gid));
+    if (::fstat(temporary, &now) != 0 || now.st_uid != oldStatus.st_uid ||
+        now.st_gid != oldStatus.st_gid || !copyAttributes(old, temporary)) {
+        return false;
+    }
+    const mode_t mode = oldStatus.st_mode & 07777; // chown clears set-id bits: mode after
+    return ::fchmod(temporary, mode) == 0 ||
+           (::fstat(temporary, &now) == 0 && (now.st_mode & 07777) == mode);
+}
+
+// One save. It leaves nothing behind with one mechanism: the signals that end a program are
+// held while a name of this save's exists (a named temporary, a file created for a dangling
+// link), until that name is final or gone. Unnamed temporaries would need nothing, but a named
+// one is still needed where /proc is missing, and the holding covers every file system.
 class Save {
 public:
     Save(const std::string& path, const void* data, std::size_t size, FileError& error)
         : m_path(path), m_data(data), m_size(size), m_error(error)
     {
     }
-    ~Save() { discardTemporary(); }
+    ~Save()
+    {
+        // after a failure: the temporary, and the file this save created for a dangling link
+        removeTemporary();
+        if (m_created && holds(m_createdFile)) {
+            ::unlinkat(m_directory.get(), m_name.c_str(), 0);
+        }
+    }
     Save(const Save&) = delete;
     Save& operator=(const Save&) = delete;
 
@@ -194,47 +218,76 @@ public:
         if (m_path.empty()) {
             return fail(ENOENT);
         }
-        // no O_CREAT: the kernel alone says what the path names; no O_TRUNC: nothing changes yet.
-        // O_NONBLOCK keeps a FIFO without a reader from holding the open.
-        Descriptor target(::open(m_path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        if (!target.valid()) {
-            const int reason = errno;
-            if (reason == ENOENT) {
-                return create();
-            }
-            if (reason == ENXIO) {
-                return writeToFifo(); // or a socket, which stays an error
-            }
-            return fail(reason);
+        if (m_path.find('\0') != std::string::npos) {
+            return fail(EINVAL); // the system would see a shorter name than the caller gave
         }
-        struct stat status {};
-        if (::fstat(target.get(), &status) != 0) {
-            return fail(errno);
-        }
-        if (!S_ISREG(status.st_mode)) {
-            // a FIFO with a reader or a device: written in place, as a redirection would
-            const int flags = ::fcntl(target.get(), F_GETFL);
-            if (flags < 0 || ::fcntl(target.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        for (int attempt = 0; attempt < MAX_OPEN_ATTEMPTS; ++attempt) {
+            // no O_CREAT: the kernel alone says what the path names; no O_TRUNC: nothing
+            // changes yet. O_NONBLOCK keeps a FIFO without a reader from holding the open.
+            Descriptor target(::open(m_path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            if (!target.valid()) {
+                const int reason = errno;
+                return reason == ENOENT ? create() : reason == ENXIO ? writeToFifo() : fail(reason);
+            }
+            struct stat status {};
+            if (::fstat(target.get(), &status) != 0) {
                 return fail(errno);
             }
-            return writeInPlace(target);
+            if (!S_ISREG(status.st_mode)) {
+                // a FIFO with a reader or a device: written in place, as a redirection would
+                const int flags = ::fcntl(target.get(), F_GETFL);
+                if (flags < 0 || ::fcntl(target.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+                    return fail(errno);
+                }
+                return writeInPlace(target, false);
+            }
+            if (!locate(m_path)) {
+                return fail(errno);
+            }
+            if (holds(status)) {
+                return replace(&target, &status);
+            }
+            // another save put its file at the name meanwhile: start again with that one
         }
-        return replace(status);
+        return fail(SaveProblem::changedDuringSave);
     }
 
 private:
-    bool fail(int reason, std::string step = std::string())
+    bool fail(std::error_code code, std::string step = std::string())
     {
-        m_error.code = std::error_code(reason, std::generic_category());
+        m_error.code = code;
         m_error.step = std::move(step);
         return false;
     }
-
-    bool writeInPlace(Descriptor& target)
+    bool fail(int reason, std::string step = std::string())
     {
-        if (!writeAll(target.get(), m_data, m_size) || !target.close()) {
+        return fail(std::error_code(reason, std::generic_category()), std::move(step));
+    }
+
+    void hold()
+    {
+        if (!m_held) {
+            m_held.emplace();
+        }
+    }
+
+    // Whether the name holds the file of the given status.
+    bool holds(const struct stat& file) const
+    {
+        struct stat now {};
+        return ::fstatat(m_directory.get(), m_name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+               now.st_dev == file.st_dev && now.st_ino == file.st_ino;
+    }
+
+    // A regular file is truncated first, as a plain open with O_TRUNC truncates it, and flushed.
+    bool writeInPlace(Descriptor& target, bool regular)
+    {
+        if ((regular && ::ftruncate(target.get(), 0) != 0) ||
+            !writeAll(target.get(), m_data, m_size) || (regular && !flush(target.get())) ||
+            !target.close()) {
             return fail(errno);
         }
+        m_created = false;
         return true;
     }
 
@@ -249,104 +302,181 @@ private:
         }
         Descriptor fifo(
             ::open(m_path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC)); // waits for a reader
-        if (!fifo.valid()) {
-            return fail(errno);
+        return fifo.valid() ? writeInPlace(fifo, false) : fail(errno);
+    }
+
+    // Finds the directory and name of the file that path leads to, following links in its
+    // last part as the kernel does; the kernel resolves every directory on the way, relative
+    // to the working directory or to the link's own.
+    bool locate(std::string path)
+    {
+        Descriptor linkDirectory;
+        for (int hop = 0; hop < MAX_LINK_HOPS; ++hop) {
+            const std::size_t slash = path.rfind('/');
+            const std::string directory =
+                slash == std::string::npos ? "." : path.substr(0, slash + 1);
+            const bool relative = path[0] != '/';
+            m_directoryName =
+                directory.size() > 1 ? directory.substr(0, directory.size() - 1) : directory;
+            m_name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+            m_directory.reset(
+                ::openat(relative && linkDirectory.valid() ? linkDirectory.get() : AT_FDCWD,
+                         directory.c_str(), DIRECTORY_HANDLE));
+            if (!m_directory.valid()) {
+                return false;
+            }
+            struct stat status {};
+            if (m_name.empty()) {
+                errno = EISDIR;
+                return false;
+            }
+            if (::fstatat(m_directory.get(), m_name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISLNK(status.st_mode)) {
+                return true; // the file itself, or a new name
+            }
+            std::vector<char> target(static_cast<std::size_t>(status.st_size) + 2);
+            const ssize_t length =
+                ::readlinkat(m_directory.get(), m_name.c_str(), target.data(), target.size());
+            if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+                errno = length < 0 ? errno : ENOENT; // an empty or a growing link
+                return false;
+            }
+            path.assign(target.data(), static_cast<std::size_t>(length));
+            linkDirectory = std::move(m_directory);
         }
-        return writeInPlace(fifo);
+        errno = ELOOP;
+        return false;
     }
 
     // The path names nothing. A dangling link is followed as a plain create follows it: the
-    // kernel creates its target (where it allows that), which is then replaced like any file.
+    // kernel creates its target (where it allows that), which then is replaced like any file.
     bool create()
     {
         struct stat link {};
         if (::lstat(m_path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            hold();
             Descriptor created(
                 ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666));
-            struct stat status {};
-            if (!created.valid() || ::fstat(created.get(), &status) != 0) {
+            if (!created.valid() || ::fstat(created.get(), &m_createdFile) != 0) {
                 return fail(errno);
             }
+            if (!locate(m_path) || !holds(m_createdFile)) {
+                return writeInPlace(created, true); // a file of ours, found by no other name
+            }
             m_created = true;
-            m_createdFile = status;
-            return replace(status);
+            return replace(&created, &m_createdFile);
         }
-        // a new name: the temporary is renamed to it, with a plain create's permissions
-        const std::size_t slash = m_path.rfind('/');
-        m_directoryName = slash == std::string::npos ? "." : m_path.substr(0, slash + 1);
-        m_name = slash == std::string::npos ? m_path : m_path.substr(slash + 1);
-        m_directory.reset(::open(m_directoryName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!m_directory.valid()) {
-            return fail(errno);
-        }
-        if (!createTemporary(0666)) {
-            return fail(errno);
-        }
-        return completeTemporary() && rename(nullptr);
+        return locate(m_path) ? replace(nullptr, nullptr) : fail(errno);
     }
 
-    // Replaces the regular file the kernel opened, whose status is given, through a temporary
-    // in its own directory.
-    bool replace(const struct stat& target)
+    // Puts the content at the name through a temporary: over old, the regular file open there,
+    // or as a new file. Where that would not keep old's protections, or the system refuses one
+    // of its steps for a reason a plain write does not meet, it writes in place instead.
+    bool replace(Descriptor* old, const struct stat* status)
     {
-        // the file's own directory and name, links resolved; checked against target below
-        char* resolved = ::realpath(m_path.c_str(), nullptr);
-        if (resolved == nullptr) {
-            return fail(errno);
+        Descriptor listing(::openat(m_directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const bool appendOnlyDirectory = listing.valid() && appendOnly(listing.get());
+        if (appendOnlyDirectory && old != nullptr) {
+            return writeInPlace(*old, true); // nothing there can be renamed or removed
         }
-        const std::string realPath = resolved;
-        std::free(resolved);
-        const std::size_t slash = realPath.rfind('/');
-        m_directoryName = slash == 0 ? "/" : realPath.substr(0, slash);
-        m_name = realPath.substr(slash + 1);
-        m_directory.reset(::open(m_directoryName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!m_directory.valid()) {
-            return fail(errno);
-        }
-        if (!stillTarget(target)) {
-            return fail(EAGAIN);
-        }
-        if (!createTemporary(0600)) {
-            return fail(errno, "cannot create a temporary file in " + m_directoryName);
-        }
-        // the old file's owner where we may set it (chown clears set-id bits: mode after)
-        if (::fchown(m_temporary.get(), target.st_uid, target.st_gid) != 0) {
-            static_cast<void>(::fchown(m_temporary.get(), static_cast<uid_t>(-1), target.st_gid));
-        }
-        if (::fchmod(m_temporary.get(), target.st_mode & 07777) != 0) {
-            return fail(errno);
-        }
-        return completeTemporary() && rename(&target);
-    }
-
-    // Whether m_name in m_directory is still the file the kernel opened.
-    bool stillTarget(const struct stat& target) const
-    {
-        struct stat now {};
-        return ::fstatat(m_directory.get(), m_name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-               S_ISREG(now.st_mode) && sameFile(now, target);
-    }
-
-    // An unnamed temporary where the file system offers one, else a named one.
-    bool createTemporary(mode_t mode)
-    {
-#ifdef O_TMPFILE
-        m_temporary.reset(::openat(m_directory.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-        if (m_temporary.valid()) {
+        if (viaTemporary(old, status, true, !appendOnlyDirectory)) {
             return true;
         }
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-            return false; // the directory refuses any new file
+        const std::error_code reason = m_error.code;
+        if (m_error.step.empty() ||
+            (reason.category() == std::generic_category() && inPlaceFailsToo(reason.value()))) {
+            return false; // the content's own failure, or one that writing in place meets too
         }
-#endif
+        m_error = FileError(); // a named temporary goes with the save, as after any failure
+        if (old != nullptr) {
+            return writeInPlace(*old, true);
+        }
+        Descriptor created(::openat(m_directory.get(), m_name.c_str(),
+                                    O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
+        return created.valid() ? writeInPlace(created, true) : fail(errno);
+    }
+
+    // A failed step other than writing the content sets m_error.step.
+    bool viaTemporary(Descriptor* old, const struct stat* status, bool unnamed, bool named)
+    {
+        const std::string where =
+            "cannot create a temporary file in " + quotedName(m_directoryName);
+        const mode_t mode = old != nullptr ? 0600 : 0666; // a new file: a plain create's mode
+        Descriptor temporary;
+        if (unnamed) {
+            temporary.reset(
+                ::openat(m_directory.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        }
+        unnamed = temporary.valid();
+        if (!unnamed) {
+            hold();
+            const auto create = [&](const char* name) {
+                temporary.reset(::openat(m_directory.get(), name,
+                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                         mode));
+                return temporary.valid();
+            };
+            if (!named || !nameTemporary(create)) {
+                return fail(errno, where);
+            }
+        }
+        if (old != nullptr && !keepProtections(temporary.get(), old->get(), *status)) {
+            return fail(EPERM,
+                        "cannot keep the owner, mode and attributes of " + quotedName(m_name));
+        }
+        if (!writeAll(temporary.get(), m_data, m_size) || !flush(temporary.get())) {
+            return fail(errno);
+        }
+        if (g_beforeReplace != nullptr) {
+            g_beforeReplace();
+        }
+        hold();
+        bool published = false;
+        if (unnamed) {
+            const std::string self = "/proc/self/fd/" + std::to_string(temporary.get());
+            // a new name takes the finished file at once; a taken one needs a temporary name
+            published = old == nullptr && ::linkat(AT_FDCWD, self.c_str(), m_directory.get(),
+                                                   m_name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+            const auto link = [&](const char* name) {
+                return ::linkat(AT_FDCWD, self.c_str(), m_directory.get(), name,
+                                AT_SYMLINK_FOLLOW) == 0;
+            };
+            if (!published && !nameTemporary(link)) {
+                // no /proc, say: the same through a named temporary
+                return named ? viaTemporary(old, status, false, true) : fail(errno, where);
+            }
+        }
+        if (!temporary.close()) {
+            return fail(errno);
+        }
+        if (!published) {
+            // the name may hold another save's file by now; anything else is not to be replaced
+            struct stat now {};
+            if (::fstatat(m_directory.get(), m_name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                !S_ISREG(now.st_mode)) {
+                return fail(SaveProblem::changedDuringSave);
+            }
+            if (::renameat(m_directory.get(), m_temporaryName.c_str(), m_directory.get(),
+                           m_name.c_str()) != 0) {
+                return fail(errno, "cannot replace " + quotedName(m_name));
+            }
+            m_temporaryName.clear();
+        }
+        m_created = false;
+        // the new name outlives a crash once the directory is flushed, where it can be opened
+        Descriptor directory(::openat(m_directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        return !directory.valid() || flush(directory.get()) || fail(errno);
+    }
+
+    // Gives the temporary a fresh name through make, which says whether the name was taken.
+    template <typename Make>
+    bool nameTemporary(const Make& make)
+    {
         for (int attempt = 0; attempt < MAX_NAME_ATTEMPTS; ++attempt) {
-            const std::string name = temporaryName();
-            const SignalsHeld held;
-            const int fd = ::openat(m_directory.get(), name.c_str(),
-                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-            if (fd >= 0) {
-                m_temporary.reset(fd);
-                recordName(name);
+            const std::string name =
+                "." + m_name.substr(0, MAX_BASE_IN_TEMPORARY) + "." + randomSuffix() + ".tmp";
+            if (make(name.c_str())) {
+                m_temporaryName = name;
                 return true;
             }
             if (errno != EEXIST) {
@@ -356,107 +486,25 @@ private:
         return false; // errno is still EEXIST
     }
 
-    std::string temporaryName() const
+    void removeTemporary()
     {
-        return "." + m_name.substr(0, MAX_BASE_IN_TEMPORARY) + "." + randomSuffix() + ".tmp";
-    }
-
-    void recordName(const std::string& name)
-    {
-        m_temporaryName = name;
-        std::memcpy(g_pendingName, name.c_str(), name.size() + 1);
-        g_pendingDirectory = m_directory.get();
-    }
-
-    // Writes the content, flushes it to disk and gives an unnamed temporary its name.
-    bool completeTemporary()
-    {
-        if (!writeAll(m_temporary.get(), m_data, m_size) || !flush(m_temporary.get())) {
-            return fail(errno);
-        }
-        if (m_temporaryName.empty() && !nameTemporary()) {
-            return fail(errno);
-        }
-        if (!m_temporary.close()) {
-            return fail(errno);
-        }
-        return true;
-    }
-
-    bool nameTemporary()
-    {
-        const std::string self = "/proc/self/fd/" + std::to_string(m_temporary.get());
-        for (int attempt = 0; attempt < MAX_NAME_ATTEMPTS; ++attempt) {
-            const std::string name = temporaryName();
-            const SignalsHeld held;
-            if (::linkat(AT_FDCWD, self.c_str(), m_directory.get(), name.c_str(),
-                         AT_SYMLINK_FOLLOW) == 0) {
-                recordName(name);
-                return true;
-            }
-            if (errno != EEXIST) {
-                return false;
-            }
-        }
-        return false;
-    }
-
-    // Renames the temporary over the file, when target is given only while the name still
-    // holds it, and flushes the directory so that the rename outlives a crash.
-    bool rename(const struct stat* target)
-    {
-        if (g_beforeReplace != nullptr) {
-            g_beforeReplace();
-        }
-        if (target != nullptr && !stillTarget(*target)) {
-            return fail(EAGAIN);
-        }
-        {
-            const SignalsHeld held;
-            if (::renameat(m_directory.get(), m_temporaryName.c_str(), m_directory.get(),
-                           m_name.c_str()) != 0) {
-                return fail(errno);
-            }
-            forgetName();
-        }
-        m_created = false;
-        if (!flush(m_directory.get())) {
-            return fail(errno);
-        }
-        return true;
-    }
-
-    void forgetName()
-    {
-        g_pendingDirectory = -1;
-        m_temporaryName.clear();
-    }
-
-    // After a failure: removes the temporary, and the file that this save created.
-    void discardTemporary()
-    {
-        m_temporary.reset();
-        if (!m_temporaryName.empty()) {
-            const SignalsHeld held;
-            ::unlinkat(m_directory.get(), m_temporaryName.c_str(), 0);
-            forgetName();
-        }
-        if (m_created && m_directory.valid() && stillTarget(m_createdFile)) {
-            ::unlinkat(m_directory.get(), m_name.c_str(), 0);
+        if (!m_temporaryName.empty() &&
+            ::unlinkat(m_directory.get(), m_temporaryName.c_str(), 0) == 0) {
+            m_temporaryName.clear();
         }
     }
 
+    std::optional<SignalsHeld> m_held; // first: released after the destructor's cleanup
     const std::string& m_path;
     const void* m_data;
     std::size_t m_size;
     FileError& m_error;
 
-    std::string m_directoryName; // the directory of the file replaced, links resolved
-    std::string m_name;          // its name there
-    Descriptor m_directory;
-    Descriptor m_temporary;
-    std::string m_temporaryName; // empty while the temporary has none
-    bool m_created = false;      // whether this save created the file it replaces, until then
+    Descriptor m_directory;      // the file's own directory, links resolved
+    std::string m_directoryName; // that directory, as a message names it
+    std::string m_name;          // the file's name there
+    std::string m_temporaryName; // empty while no temporary has a name
+    bool m_created = false;      // whether this save created the file at m_name, until final
     struct stat m_createdFile {};
 };
 
@@ -466,7 +514,6 @@ bool writeFileAtomically(const std::string& path, const void* data, std::size_t 
                          FileError& error)
 {
     error = FileError();
-    const CleanupOnSignals cleanup;
     Save save(path, data, size, error);
     return save.run();
 }

@@ -4,8 +4,26 @@
 
 #include <string>
 #include <system_error>
+#include <type_traits>
 
 namespace stavenwick {
+
+// Reasons of the writer's own, beside the system's.
+enum class SaveProblem {
+    changedDuringSave = 1, // the name came to hold something that must not be replaced
+    inUse,                 // another program holds the file and shares no writing
+};
+
+const std::error_category& saveCategory();
+
+inline std::error_code make_error_code(SaveProblem problem)
+{
+    return {static_cast<int>(problem), saveCategory()};
+}
+
+// A name fit for a one-line message: as it is, or in $'...' with its control characters
+// escaped, so that a name cannot break the line or drive the terminal.
+std::string quotedName(const std::string& name);
 
 struct FileError {
     std::error_code code;
@@ -19,3 +37,7 @@ struct FileError {
 };
 
 } // namespace stavenwick
+
+template <>
+struct std::is_error_code_enum<stavenwick::SaveProblem> : std::true_type {
+};
