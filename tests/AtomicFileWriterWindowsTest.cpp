@@ -12,6 +12,8 @@
 #include <system_error>
 #include <vector>
 
+#include <windows.h>
+
 namespace stavenwick {
 namespace {
 
@@ -93,6 +95,38 @@ TEST(AtomicFileWriterWindowsTest, SavesCreateAndReplaceWithTheExactBytes)
     fs::create_directory(dir / "sub");
     EXPECT_EQ(save(dir.path().string() + "\\sub/test.bmp"), std::error_code());
     EXPECT_TRUE(readFile(dir / "sub/test.bmp") == CONTENT);
+}
+
+TEST(AtomicFileWriterWindowsTest, FileHeldByAnotherProgramIsWrittenWhereItSharesWriting)
+{
+    // a viewer that shares reading and writing but not deleting: a plain write succeeds there
+    for (const DWORD sharing :
+         {DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}, DWORD{FILE_SHARE_READ}}) {
+        const bool writable = (sharing & FILE_SHARE_WRITE) != 0;
+        SCOPED_TRACE(writable ? "shares writing" : "shares reading only");
+        TempDir dir;
+        writeFile(dir / "test.bmp", EARLIER);
+        const std::wstring path = fs::path(dir / "test.bmp").wstring();
+        HANDLE viewer = CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
+        FileError error;
+        const bool saved =
+            writeFileAtomically(dir / "test.bmp", CONTENT.data(), CONTENT.size(), error);
+        CloseHandle(viewer);
+        EXPECT_EQ(saved, writable);
+        EXPECT_TRUE(readFile(dir / "test.bmp") == (writable ? CONTENT : EARLIER));
+        EXPECT_EQ(error.code ? error.message() : "", writable ? "" : "in use by another program");
+        EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
+    }
+}
+
+TEST(AtomicFileWriterWindowsTest, NameWithANulInsideIsRefused)
+{
+    TempDir dir;
+    EXPECT_EQ(save(dir.path().string() + "/" + std::string("test.bmp\0.txt", 13)),
+              std::make_error_code(std::errc::invalid_argument));
+    EXPECT_THAT(dir.entries(), ElementsAre());
 }
 
 } // namespace

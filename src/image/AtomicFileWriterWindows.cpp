@@ -1,4 +1,6 @@
-// The file writer on Windows: a temporary beside the file, flushed and moved over it.
+// The file writer on Windows: a temporary beside the file, flushed and put in its place
+// (ReplaceFileW keeps an existing file's attributes and ACL); written in place where that is
+// refused, as a plain write would not be.
 #include "image/AtomicFileWriter.h"
 
 #include <cerrno>
@@ -56,9 +58,10 @@ std::error_code reasonFor(DWORD code)
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
         return std::make_error_code(std::errc::no_such_file_or_directory);
-    case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
+        return SaveProblem::inUse;
+    case ERROR_ACCESS_DENIED:
     case ERROR_WRITE_PROTECT:
         return std::make_error_code(std::errc::permission_denied);
     case ERROR_DISK_FULL:
@@ -137,6 +140,9 @@ public:
         if (m_file != INVALID_HANDLE_VALUE) {
             CloseHandle(m_file);
         }
+        if (m_target != INVALID_HANDLE_VALUE) {
+            CloseHandle(m_target);
+        }
         if (!m_temporary.empty()) {
             DeleteFileW(m_temporary.c_str());
             setPending(std::wstring());
@@ -150,6 +156,10 @@ public:
         if (m_path.empty()) {
             return fail(ERROR_FILE_NOT_FOUND);
         }
+        if (m_path.find(L'\0') != std::wstring::npos) {
+            m_error.code = std::make_error_code(std::errc::invalid_argument);
+            return false; // the system would see a shorter name than the caller gave
+        }
         const DWORD attributes = GetFileAttributesW(m_path.c_str());
         const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
         if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND) {
@@ -160,21 +170,25 @@ public:
             return false;
         }
         if (exists) {
-            // a file we may not write is refused as a plain open refuses it; a device is
-            // written in place
-            HANDLE target = CreateFileW(m_path.c_str(), GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (target == INVALID_HANDLE_VALUE) {
+            // a file we may not write is refused as a plain open refuses it; one that another
+            // program holds but shares for writing is written, in place if need be
+            m_target = CreateFileW(m_path.c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (m_target == INVALID_HANDLE_VALUE) {
                 return fail(GetLastError());
             }
-            const bool disk = GetFileType(target) == FILE_TYPE_DISK;
-            const bool written = disk || writeAll(target, data, size);
-            const DWORD reason = GetLastError();
-            CloseHandle(target);
-            if (!disk) {
-                return written || fail(reason);
+            if (GetFileType(m_target) != FILE_TYPE_DISK) {
+                return writeInPlace(data, size); // a device
             }
+            // a program that holds it and shares no deleting keeps any replacement out
+            HANDLE probe = CreateFileW(m_path.c_str(), DELETE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (probe == INVALID_HANDLE_VALUE) {
+                return writeInPlace(data, size);
+            }
+            CloseHandle(probe);
         }
 
         // paths split on either separator
@@ -184,14 +198,14 @@ public:
         const std::wstring name = slash == std::wstring::npos ? m_path : m_path.substr(slash + 1);
         if (!createTemporary(directory, name)) {
             const DWORD reason = GetLastError();
+            if (exists && reason == ERROR_ACCESS_DENIED) {
+                return writeInPlace(data, size); // the directory may not be written, the file may
+            }
             if (!exists) {
                 return fail(reason);
             }
-            wchar_t full[MAX_PATH];
-            const DWORD length = GetFullPathNameW(directory.empty() ? L"." : directory.c_str(),
-                                                  MAX_PATH, full, nullptr);
-            const std::wstring shown = length > 0 && length < MAX_PATH ? full : directory;
-            return fail(reason, "cannot create a temporary file in " + narrow(shown));
+            return fail(reason, "cannot create a temporary file in " +
+                                    quotedName(narrow(directory.empty() ? L"." : directory)));
         }
         if (!writeAll(m_file, data, size) || !FlushFileBuffers(m_file)) {
             return fail(GetLastError());
@@ -204,9 +218,31 @@ public:
         if (g_beforeReplace != nullptr) {
             g_beforeReplace();
         }
-        if (!MoveFileExW(m_temporary.c_str(), m_path.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            return fail(GetLastError());
+        if (m_target != INVALID_HANDLE_VALUE) {
+            CloseHandle(m_target); // ours would stand in the replacement's way
+            m_target = INVALID_HANDLE_VALUE;
+        }
+        BOOL replaced = exists ? ReplaceFileW(m_path.c_str(), m_temporary.c_str(), nullptr,
+                                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+                               : MoveFileExW(m_temporary.c_str(), m_path.c_str(),
+                                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        if (!replaced && exists && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+            // the old file is gone, the new one still under its temporary name
+            replaced = MoveFileExW(m_temporary.c_str(), m_path.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        }
+        if (!replaced) {
+            const DWORD reason = GetLastError();
+            if (!exists || (reason != ERROR_SHARING_VIOLATION && reason != ERROR_ACCESS_DENIED &&
+                            reason != ERROR_UNABLE_TO_REMOVE_REPLACED)) {
+                return fail(reason);
+            }
+            // another program holds it open and shares writing, not deleting: in place
+            m_target = CreateFileW(m_path.c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            return m_target != INVALID_HANDLE_VALUE ? writeInPlace(data, size)
+                                                    : fail(GetLastError());
         }
         m_temporary.clear();
         setPending(std::wstring());
@@ -214,6 +250,17 @@ public:
     }
 
 private:
+    // Truncates the open target and writes it, as a plain open and write would.
+    bool writeInPlace(const void* data, std::size_t size)
+    {
+        LARGE_INTEGER start{};
+        if (!SetFilePointerEx(m_target, start, nullptr, FILE_BEGIN) || !SetEndOfFile(m_target) ||
+            !writeAll(m_target, data, size) || !FlushFileBuffers(m_target)) {
+            return fail(GetLastError());
+        }
+        return true;
+    }
+
     bool fail(DWORD reason, std::string step = std::string())
     {
         m_error.code = reasonFor(reason);
@@ -244,8 +291,9 @@ private:
 
     std::wstring m_path;
     FileError& m_error;
-    HANDLE m_file = INVALID_HANDLE_VALUE;
-    std::wstring m_temporary; // empty once it replaced the file
+    HANDLE m_file = INVALID_HANDLE_VALUE;   // the temporary
+    HANDLE m_target = INVALID_HANDLE_VALUE; // an existing file, open for writing
+    std::wstring m_temporary;               // empty once it replaced the file
 };
 
 } // namespace
