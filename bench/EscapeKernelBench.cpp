@@ -64,6 +64,7 @@ void escapeCounts(benchmark::State& state, Path path)
 
 BENCHMARK_CAPTURE(escapeCounts, scalar, Path::Scalar)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(escapeCounts, portable, Path::Portable)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(escapeCounts, sse2, Path::Sse2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(escapeCounts, avx2, Path::Avx2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(escapeCounts, avx512, Path::Avx512)->Unit(benchmark::kMillisecond);
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -217,6 +218,43 @@ TEST_P(EscapeKernelTest, OrbitsThatLandWithinUlpsOfTheCircle)
     expectDefinitionCounts(points);
 }
 
+TEST_P(EscapeKernelTest, PointsThatEscapeAroundTheLimit)
+{
+    // z's escape iteration with no limit in the way: the definition's count where that is
+    // below the limit
+    const auto escapeIteration = [](double x) {
+        double re = 0.0;
+        double im = 0.0;
+        for (int n = 0; n < 2 * LIMIT; ++n) {
+            const double newRe = re * re - im * im + x;
+            im = re * im + im * re;
+            re = newRe;
+            if (std::hypot(re, im) > 2.0) {
+                return n;
+            }
+        }
+        return 2 * LIMIT;
+    };
+    // just right of the cusp at 0.25 a point takes about pi / sqrt(x - 0.25) iterations; each
+    // near-limit point follows a few quick ones, so that lanes reach the limit out of step
+    Points points;
+    std::vector<int> found;
+    for (double x = 0.25 + 9.6e-6; x < 0.25 + 1.03e-5; x += 1e-9) {
+        const int n = escapeIteration(x);
+        if (n >= LIMIT - 2 && n <= LIMIT + 2) {
+            found.push_back(n);
+            for (int quick = 0; quick < static_cast<int>(found.size() % 5); ++quick) {
+                points.add(0.3 + 0.1 * quick, 0.0);
+            }
+            points.add(x, 0.0);
+        }
+    }
+    for (int n = LIMIT - 2; n <= LIMIT + 2; ++n) {
+        EXPECT_NE(std::find(found.begin(), found.end(), n), found.end()) << n;
+    }
+    expectDefinitionCounts(points);
+}
+
 TEST_P(EscapeKernelTest, SpecialValues)
 {
     const double inf = std::numeric_limits<double>::infinity();
@@ -253,7 +291,7 @@ TEST_P(EscapeKernelTest, BatchesOfAnySize)
 
 // every path but the scalar one, which is the definition itself
 INSTANTIATE_TEST_SUITE_P(EveryPath, EscapeKernelTest,
-                         ::testing::Values(Path::Portable, Path::Avx2, Path::Avx512),
+                         ::testing::Values(Path::Portable, Path::Sse2, Path::Avx2, Path::Avx512),
                          [](const ::testing::TestParamInfo<Path>& path) {
                              return std::string(escapeKernel::name(path.param));
                          });
@@ -267,6 +305,8 @@ TEST(EscapeKernelDispatchTest, BestPathIsTheWidestThisCpuRuns)
         EXPECT_EQ(best, Path::Avx512);
     } else if (escapeKernel::supported(Path::Avx2)) {
         EXPECT_EQ(best, Path::Avx2);
+    } else if (escapeKernel::supported(Path::Sse2)) {
+        EXPECT_EQ(best, Path::Sse2);
     }
     EXPECT_EQ(escapeKernel::selected(), best);
     std::printf("escape kernel path on this CPU: %s\n", escapeKernel::name(best));

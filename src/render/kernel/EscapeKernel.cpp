@@ -34,6 +34,9 @@ void run(Path path, const double* re, const double* im, std::int32_t* counts, st
     case Path::Avx2:
         runAvx2(re, im, counts, n);
         return;
+    case Path::Sse2:
+        runSse2(re, im, counts, n);
+        return;
 #endif
     case Path::Portable:
         runPortable(re, im, counts, n);
@@ -54,6 +57,8 @@ bool supported(Path path)
     case Path::Portable:
         return true;
 #ifdef LUMIVAR_X86_KERNELS
+    case Path::Sse2:
+        return __builtin_cpu_supports("sse2");
     // these also ask whether the operating system saves the wide registers
     case Path::Avx2:
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
@@ -69,6 +74,7 @@ Path best()
 {
     static const Path path = supported(Path::Avx512) ? Path::Avx512
                              : supported(Path::Avx2) ? Path::Avx2
+                             : supported(Path::Sse2) ? Path::Sse2
                                                      : Path::Portable;
     return path;
 }
@@ -91,6 +97,8 @@ const char* name(Path path)
         return "avx512";
     case Path::Avx2:
         return "avx2";
+    case Path::Sse2:
+        return "sse2";
     case Path::Portable:
         return "portable";
     default:

@@ -10,6 +10,7 @@ namespace stavenwick::escapeKernel {
 enum class Path {
     Scalar,   // Mandelbrot::escapeCount itself, one point at a time: the yardstick
     Portable, // plain C++, several points in flight
+    Sse2,     // x86 without AVX2
     Avx2,
     Avx512,
 };

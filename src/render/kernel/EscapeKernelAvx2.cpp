@@ -120,7 +120,7 @@ struct Avx2Ops {
 
 void runAvx2(const double* re, const double* im, std::int32_t* counts, std::size_t n)
 {
-    escapeCountLoop<Avx2Ops, 5, 8, 2>(re, im, counts, n);
+    escapeCountLoop<Avx2Ops, 4, 8, 8>(re, im, counts, n);
 }
 
 } // namespace stavenwick::escapeKernel

@@ -3,7 +3,8 @@
 //
 // Each path's file defines its Ops in an anonymous namespace, so every instantiation of this
 // loop is internal to that file and compiled for its instruction set alone. For the same reason
-// the loop calls no inline function that is not a template on Ops: the linker could otherwise
+// the loop calls no inline function of external linkage that is not a template on Ops (its
+// helpers are static): the linker could otherwise
 // keep one file's wide-instruction copy for every caller, and a CPU without those instructions
 // would crash in the portable path.
 #pragma once
@@ -45,8 +46,7 @@ template <class Ops>
 }
 
 // The lowest `count` set bits of mask.
-template <class Ops>
-unsigned lowestBits(unsigned mask, std::size_t count)
+static inline unsigned lowestBits(unsigned mask, std::size_t count)
 {
     unsigned kept = 0;
     for (; count > 0 && mask != 0; --count) {
@@ -78,15 +78,15 @@ void escapeCountLoop(const double* re, const double* im, std::int32_t* counts, s
     const Vec lower = Ops::broadcast(LOWER_BAND);
     const Vec upper = Ops::broadcast(UPPER_BAND);
 
-    // per vector: z, the squares of its parts, c, and the lanes surely inside the disc
+    // per vector: z, c, and the lanes surely inside the disc. The squares of z are formed again
+    // at each step rather than kept: recomputing them costs less than spilling them.
     Vec zr[VECTORS];
     Vec zi[VECTORS];
-    Vec rr[VECTORS];
-    Vec ii[VECTORS];
     Vec cr[VECTORS];
     Vec ci[VECTORS];
     Mask inside[VECTORS];
-    // per vector and lane: iterations completed, the point held, the iteration it started at
+    // per vector and lane: iterations completed (from -1: the first step tests z = 0, which
+    // completes none), the point held, the iteration it started at
     Index done[VECTORS];
     Index point[VECTORS];
     Index started[VECTORS];
@@ -100,34 +100,33 @@ void escapeCountLoop(const double* re, const double* im, std::int32_t* counts, s
     auto restart = [&](int v, unsigned mask) {
         const std::size_t freed = Ops::popcount(mask);
         const std::size_t left = n - next;
-        const unsigned loaded = freed <= left ? mask : lowestBits<Ops>(mask, left);
+        const unsigned loaded = freed <= left ? mask : lowestBits(mask, left);
         const unsigned idle = mask & ~loaded;
         point[v] = Ops::expandIota(point[v], loaded, static_cast<std::int64_t>(next));
         started[v] = Ops::setLanes(Ops::setLanes(started[v], loaded, it), idle, IDLE);
-        done[v] = Ops::setLanes(done[v], mask, 0);
+        done[v] = Ops::setLanes(done[v], mask, -1);
         cr[v] = Ops::clear(Ops::expand(cr[v], loaded, re + next), idle);
         ci[v] = Ops::clear(Ops::expand(ci[v], loaded, im + next), idle);
         zr[v] = Ops::clear(zr[v], mask);
         zi[v] = Ops::clear(zi[v], mask);
-        rr[v] = Ops::clear(rr[v], mask);
-        ii[v] = Ops::clear(ii[v], mask);
         inside[v] = Ops::setMask(inside[v], mask);
         next += Ops::popcount(loaded);
         active = active + Ops::popcount(loaded) - freed;
     };
 
-    // The iteration at which the earliest started point reaches the limit.
+    // The step at which the earliest started point has tested its z after LIMIT iterations:
+    // each step tests the z of the one before, so that is LIMIT + 1 steps after its start.
     auto earliestDue = [&] {
         std::int64_t earliest = IDLE;
         for (int v = 0; v < VECTORS; ++v) {
             const std::int64_t first = Ops::minimum(started[v]);
             earliest = first < earliest ? first : earliest;
         }
-        return earliest + LIMIT;
+        return earliest + LIMIT + 1;
     };
 
     for (int v = 0; v < VECTORS; ++v) {
-        zr[v] = zi[v] = rr[v] = ii[v] = cr[v] = ci[v] = zero;
+        zr[v] = zi[v] = cr[v] = ci[v] = zero;
         inside[v] = Ops::noLanes();
         done[v] = point[v] = Ops::broadcastIndex(0);
         started[v] = Ops::broadcastIndex(IDLE);
@@ -144,15 +143,16 @@ void escapeCountLoop(const double* re, const double* im, std::int32_t* counts, s
             // lanes freeze on their own, so the count of frozen lanes can wait a few steps
             for (int step = 0; step < STEPS; ++step) {
                 for (int v = 0; v < VECTORS; ++v) {
-                    // z <- z² + c from the squares of the old z, each operation rounded on its
-                    // own; re·im + im·re is ri + ri, since both products round alike
+                    // tests z, counts the iteration that made it, and where it is inside,
+                    // z <- z² + c, each operation rounded on its own; re·im + im·re is
+                    // ri + ri, since both products round alike
+                    const Vec rr = Ops::mul(zr[v], zr[v]);
+                    const Vec ii = Ops::mul(zi[v], zi[v]);
                     const Vec ri = Ops::mul(zr[v], zi[v]);
-                    zr[v] = Ops::maskedAdd(zr[v], inside[v], Ops::sub(rr[v], ii[v]), cr[v]);
-                    zi[v] = Ops::maskedAdd(zi[v], inside[v], Ops::add(ri, ri), ci[v]);
-                    rr[v] = Ops::mul(zr[v], zr[v]);
-                    ii[v] = Ops::mul(zi[v], zi[v]);
-                    inside[v] = Ops::below(Ops::add(rr[v], ii[v]), lower);
+                    inside[v] = Ops::below(Ops::add(rr, ii), lower);
                     done[v] = Ops::maskedIncrement(done[v], inside[v]);
+                    zr[v] = Ops::maskedAdd(zr[v], inside[v], Ops::sub(rr, ii), cr[v]);
+                    zi[v] = Ops::maskedAdd(zi[v], inside[v], Ops::add(ri, ri), ci[v]);
                 }
             }
             it += STEPS;
@@ -168,9 +168,11 @@ void escapeCountLoop(const double* re, const double* im, std::int32_t* counts, s
             if (stopped == 0) {
                 continue;
             }
-            const unsigned escaped = stopped & Ops::bits(Ops::above(Ops::add(rr[v], ii[v]), upper));
+            const Vec mag = Ops::add(Ops::mul(zr[v], zr[v]), Ops::mul(zi[v], zi[v]));
+            const unsigned escaped = stopped & Ops::bits(Ops::above(mag, upper));
             // a point that stayed inside for the whole limit counts as never escaping, whatever
-            // it did in the steps run past its limit
+            // it did in the steps run past its limit: the loop looks every STEPS steps, and a
+            // point is due LIMIT + 1 steps after its start, which STEPS need not divide
             Ops::storeCounts(counts, point[v], Ops::atMost(done[v], LIMIT), escaped);
             if (escaped != stopped) {
                 countByDefinition<Ops>(counts, point[v], cr[v], ci[v], stopped & ~escaped);
@@ -180,7 +182,7 @@ void escapeCountLoop(const double* re, const double* im, std::int32_t* counts, s
 
         if (it >= due) {
             for (int v = 0; v < VECTORS; ++v) {
-                const unsigned finished = Ops::atOrBelow(started[v], it - LIMIT);
+                const unsigned finished = Ops::atOrBelow(started[v], it - LIMIT - 1);
                 if (finished != 0) {
                     Ops::storeCounts(counts, point[v], Ops::broadcastIndex(LIMIT), finished);
                     restart(v, finished);
