@@ -1,9 +1,11 @@
 #include "image/Bitmap.h"
+#include "render/LumivarCreator.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace stavenwick {
@@ -102,18 +104,65 @@ TEST(BitmapTest, OddWidthRowsArePaddedWithZerosAndCountedInTheFileSize)
     }
 }
 
-TEST(BitmapTest, SizesOutsideTheFormatFailLikeAnAllocation)
+TEST(BitmapTest, SizesOutsideTheFormatOrTheMemoryFailLikeAnAllocation)
 {
-    EXPECT_THROW(Bitmap(0, 600), std::bad_alloc);
-    EXPECT_THROW(Bitmap(800, 0), std::bad_alloc);
-    EXPECT_THROW(Bitmap(-800, -600), std::bad_alloc);
-    // 54 + 26755 × 26755 × 3 is just past the signed 32-bit size field
-    EXPECT_THROW(Bitmap(26755, 26755), std::bad_alloc);
-    // 65536 × 65536 × 3 wraps around to 0 in 32 bits
-    EXPECT_THROW(Bitmap(65536, 65536), std::bad_alloc);
-    EXPECT_THROW(Bitmap(1, 0x7FFFFFFF), std::bad_alloc);
-    // each row of a 1-pixel width takes 4 bytes in the file
-    EXPECT_THROW(Bitmap(1, (0x7FFFFFFF - 54) / 4 + 1), std::bad_alloc);
+    constexpr std::int32_t MAX = 0x7FFFFFFF;
+    const bool wide = sizeof(void*) == 8; // a 32-bit build cannot address some legal pictures
+    const struct {
+        std::int32_t width;
+        std::int32_t height;
+        bool bmp;      // fits the BMP format's signed 32-bit size field
+        bool renderer; // a renderer of this size can be built on this build, memory permitting
+    } cases[] = {
+        {0, 600, false, false},
+        {800, 0, false, false},
+        {-800, -600, false, false},
+        {MAX, MAX, false, false},        // the padded size times the height passes 2^63
+        {MAX, 1431655766, false, false}, // likewise, by the smallest height
+        {26755, 26755, false, false},    // just past the size field
+        {65536, 65536, false, false},    // 65536 × 65536 × 3 wraps to 0 in 32 bits
+        {1, MAX, false, false},
+        {1, (MAX - 54) / 4 + 1, false, false}, // a 1-pixel row takes 4 bytes in the file
+        {1, (MAX - 54) / 4, true, wide},       // the largest: 4 bytes short of the field's end
+        {300000000, 1, true, wide},            // a column array of 2.4 GB
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
+        if (!c.bmp) {
+            EXPECT_THROW(Bitmap(c.width, c.height), std::bad_alloc);
+            EXPECT_THROW(LumivarCreator(c.width, c.height), std::bad_alloc);
+            continue;
+        }
+        try {
+            const Bitmap bitmap(c.width, c.height);
+            const std::size_t rowSize = (static_cast<std::size_t>(c.width) * 3 + 3) / 4 * 4;
+            EXPECT_EQ(bitmap.encodedSize(), 54 + rowSize * static_cast<std::size_t>(c.height));
+        } catch (const std::bad_alloc&) {
+            // no such memory here: as legal an outcome as the picture
+        }
+        if (!c.renderer) {
+            EXPECT_THROW(LumivarCreator(c.width, c.height), std::bad_alloc);
+        }
+    }
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define LUMIVAR_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LUMIVAR_TEST_ASAN 1
+#endif
+#endif
+
+TEST(BitmapTest, OverrunOfALargeBufferIsReportedByTheSanitizer)
+{
+#ifdef LUMIVAR_TEST_ASAN
+    // the pixels of an 800×600 picture are a large block: one pixel past its end
+    Bitmap bitmap(800, 600);
+    EXPECT_DEATH(bitmap.putPixel(800, 599, 1, 2, 3), "heap-buffer-overflow");
+#else
+    GTEST_SKIP() << "only built with AddressSanitizer";
+#endif
 }
 
 } // namespace

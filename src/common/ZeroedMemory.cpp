@@ -8,11 +8,24 @@
 #include <sys/mman.h> // mmap, madvise, munmap
 #endif
 
+// AddressSanitizer watches only what the ordinary allocator hands out: under it every block
+// comes from there, so that an overrun of a large buffer is reported too.
+#if defined(__SANITIZE_ADDRESS__)
+#define LUMIVAR_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LUMIVAR_ASAN 1
+#endif
+#endif
+#if defined(__linux__) && !defined(LUMIVAR_ASAN)
+#define LUMIVAR_HUGE_PAGES 1
+#endif
+
 namespace stavenwick {
 
 namespace {
 
-#ifdef __linux__
+#ifdef LUMIVAR_HUGE_PAGES
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 // below this a huge page would cost more to clear than the small pages' faults
 constexpr std::size_t MAPPED_FROM = std::size_t{256} << 10;
@@ -51,7 +64,7 @@ void* mapHugePages(std::size_t bytes, std::size_t& mapped)
 
 ZeroedMemory::ZeroedMemory(std::size_t bytes)
 {
-#ifdef __linux__
+#ifdef LUMIVAR_HUGE_PAGES
     if (bytes >= MAPPED_FROM) {
         m_data = mapHugePages(bytes, m_mapped);
         if (m_data == nullptr) {
@@ -68,7 +81,7 @@ ZeroedMemory::ZeroedMemory(std::size_t bytes)
 
 ZeroedMemory::~ZeroedMemory()
 {
-#ifdef __linux__
+#ifdef LUMIVAR_HUGE_PAGES
     if (m_mapped != 0) {
         ::munmap(m_data, m_mapped);
         return;

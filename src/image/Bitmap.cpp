@@ -20,21 +20,20 @@ std::int64_t paddedRowSize(std::int64_t width)
     return (width * Bitmap::BYTES_PER_PIXEL + 3) / 4 * 4;
 }
 
-// The size of the pixels, checked before anything is allocated: both sides positive and the
-// whole file within the signed 32-bit size field.
-std::size_t checkedPixelBytes(std::int32_t width, std::int32_t height)
-{
-    if (width <= 0 || height <= 0 ||
-        HEADERS_SIZE + paddedRowSize(width) * height > std::numeric_limits<std::int32_t>::max()) {
-        throw std::bad_array_new_length();
-    }
-    return static_cast<std::size_t>(std::int64_t{width} * height * Bitmap::BYTES_PER_PIXEL);
-}
-
 } // namespace
 
+std::size_t Bitmap::pixelCount(std::int32_t width, std::int32_t height)
+{
+    // compared by division, so that no product can overflow on the way
+    constexpr std::int64_t MAX_ROWS_BYTES = std::numeric_limits<std::int32_t>::max() - HEADERS_SIZE;
+    if (width <= 0 || height <= 0 || paddedRowSize(width) > MAX_ROWS_BYTES / height) {
+        throw std::bad_array_new_length();
+    }
+    return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+}
+
 Bitmap::Bitmap(std::int32_t width, std::int32_t height)
-    : m_width(width), m_height(height), m_pixels(checkedPixelBytes(width, height))
+    : m_width(width), m_height(height), m_pixels(pixelCount(width, height) * BYTES_PER_PIXEL)
 {
 }
 

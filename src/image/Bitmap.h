@@ -15,8 +15,12 @@ public:
     static constexpr std::ptrdiff_t BYTES_PER_PIXEL = 3; // blue, green, red
 
     // Zero-filled (black). Throws a std::bad_alloc-family exception, before allocating, when a
-    // side is not positive or the file would not fit the BMP format's signed 32-bit size field.
+    // side is not positive or the file would not fit the BMP format's signed 32-bit size field,
+    // and std::bad_alloc when the memory cannot be had.
     Bitmap(std::int32_t width, std::int32_t height);
+
+    // width × height, once checked as the constructor checks it (and throws as it throws).
+    static std::size_t pixelCount(std::int32_t width, std::int32_t height);
     virtual ~Bitmap();
 
     Bitmap(const Bitmap&) = delete;
@@ -39,7 +43,8 @@ public:
 
     // Writes the BMP file, replacing the file at fileName only once every byte is written.
     // Returns false when it was not written, with the reason in error; the path then holds
-    // what it held before.
+    // what it held before. Throws std::bad_alloc, the file untouched, when the file's bytes
+    // cannot be allocated.
     bool save(std::string fileName, FileError& error) const;
     bool save(std::string fileName) const;
 

@@ -17,7 +17,8 @@ namespace stavenwick {
 
 class LumivarCreator {
 public:
-    // Throws a std::bad_alloc-family exception when the picture is too large for a BMP file.
+    // Throws a std::bad_alloc-family exception when the picture is too large for a BMP file or
+    // for this build's memory.
     LumivarCreator(std::int32_t width, std::int32_t height);
     virtual ~LumivarCreator();
 
@@ -25,7 +26,10 @@ public:
     LumivarCreator& operator=(const LumivarCreator&) = delete;
 
     // Appends a boundary at rangeEnd × ITERATION_LIMIT iterations with its colour. Boundaries
-    // must end up at least two, strictly ascending, the last at least ITERATION_LIMIT.
+    // must end up at least two, strictly ascending, the last at least ITERATION_LIMIT. A NaN
+    // rangeEnd gives the boundary 0; infinite ones saturate to the int32 range. Colour channels
+    // outside 0–255 keep the low 8 bits of their truncated value, saturate past ±2^31, and NaN
+    // gives 0.
     void addRange(double rangeEnd, const RGB& color);
     // The index of the colour range that holds count; counts at or past the last boundary are
     // in the last range. Stops the program when there are fewer than two boundaries.
@@ -33,6 +37,7 @@ public:
     void pushZoom(const ZoomStep& step);
     // Computes and paints the picture, then writes it to fileName. Returns false, with the
     // reason in error, when the file was not written. Each render starts its sums afresh.
+    // Throws std::bad_alloc, the earlier file untouched, when the file's bytes cannot be had.
     bool render(std::string fileName, FileError& error);
     bool render(std::string fileName);
 
