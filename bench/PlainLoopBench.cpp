@@ -70,7 +70,7 @@ struct Plain {
         Int done[VECTORS] = {};
         long long point[VECTORS][LANES];
         std::size_t next = 0;
-        std::size_t active = VECTORS * LANES;
+        std::size_t active = std::size_t{VECTORS} * LANES;
         for (int v = 0; v < VECTORS; ++v) {
             for (int lane = 0; lane < LANES; ++lane) {
                 point[v][lane] = -1;

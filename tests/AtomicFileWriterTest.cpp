@@ -61,6 +61,7 @@ extern "C" int fsync(int fd)
     return static_cast<int>(::syscall(SYS_fsync, fd));
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): our names, not libc's
 extern "C" int linkat(int fromDirectory, const char* from, int toDirectory, const char* to,
                       int flags)
 {
@@ -70,6 +71,7 @@ extern "C" int linkat(int fromDirectory, const char* from, int toDirectory, cons
     return static_cast<int>(::syscall(SYS_linkat, fromDirectory, from, toDirectory, to, flags));
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int openat(int directory, const char* path, int flags, ...)
 {
     mode_t mode = 0;
@@ -85,6 +87,7 @@ extern "C" int openat(int directory, const char* path, int flags, ...)
     return static_cast<int>(::syscall(SYS_openat, directory, path, flags, mode));
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int renameat(int fromDirectory, const char* from, int toDirectory, const char* to)
 {
     if (g_renameFails != 0) {
