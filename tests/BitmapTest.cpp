@@ -85,7 +85,9 @@ TEST(BitmapTest, OddWidthRowsArePaddedWithZerosAndCountedInTheFileSize)
                 bitmap.putPixel(x, y, 0xAA, 0xBB, static_cast<std::uint8_t>(x + y));
             }
         }
-        const std::vector<unsigned char> file = encoded(bitmap);
+        // encoded into a dirty buffer: the padding must be written, not found
+        std::vector<unsigned char> file(bitmap.encodedSize(), 0xEE);
+        bitmap.encode(file.data());
         const std::size_t rowSize = (static_cast<std::size_t>(width) * 3 + 3) / 4 * 4;
         ASSERT_EQ(rowSize % 4, 0u);
         ASSERT_EQ(file.size(), 54 + rowSize * 3) << "width " << width;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <limits>
 #include <new>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -183,24 +184,36 @@ TEST(LumivarCreatorTest, EachRenderStartsItsSumsAfresh)
     EXPECT_TRUE(readFile(dir / "second.bmp") == referenceBmp(scene));
 }
 
-std::string progressOf(std::int32_t width, std::int32_t height)
+// The progress line of a render: on standard output by default, or on the stream given,
+// and then nothing on standard output.
+std::string progressOf(std::int32_t width, std::int32_t height, bool ownStream = false)
 {
     LumivarCreator creator(width, height);
     addProgramRanges(creator);
     TempDir dir;
+    std::ostringstream stream;
+    FileError error;
     ::testing::internal::CaptureStdout();
-    const bool saved = creator.render(dir / "out.bmp");
-    std::string out = ::testing::internal::GetCapturedStdout();
+    const bool saved = ownStream ? creator.render(dir / "out.bmp", error, stream)
+                                 : creator.render(dir / "out.bmp");
+    const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_TRUE(saved);
+    if (ownStream) {
+        EXPECT_EQ(out, "");
+        return stream.str();
+    }
     return out;
 }
 
 TEST(LumivarCreatorTest, ProgressDotsComeOnceAfterThe5001stPixel)
 {
-    EXPECT_EQ(progressOf(8, 8), "Compiling Please Wait.\n");
-    EXPECT_EQ(progressOf(100, 50), "Compiling Please Wait.\n");
-    EXPECT_EQ(progressOf(5001, 1), "Compiling Please Wait......\n");
-    EXPECT_EQ(progressOf(71, 71), "Compiling Please Wait......\n");
+    for (const bool ownStream : {false, true}) {
+        SCOPED_TRACE(ownStream ? "a stream of the caller's" : "standard output");
+        EXPECT_EQ(progressOf(8, 8, ownStream), "Compiling Please Wait.\n");
+        EXPECT_EQ(progressOf(100, 50, ownStream), "Compiling Please Wait.\n");
+        EXPECT_EQ(progressOf(5001, 1, ownStream), "Compiling Please Wait......\n");
+        EXPECT_EQ(progressOf(71, 71, ownStream), "Compiling Please Wait......\n");
+    }
 }
 
 TEST(LumivarCreatorTest, FailedSaveIsReportedWithItsReason)

@@ -1,7 +1,7 @@
 // A fixed-size, zero-filled array, owned exclusively.
 #pragma once
 
-#include "common/ZeroedMemory.h"
+#include "ZeroedMemory.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -21,7 +21,8 @@ public:
 
 private:
     void* m_data = nullptr;
-    std::size_t m_mapped = 0; // bytes mapped from the system; 0 when from the allocator
+    // bytes mapped from the system; 0 when from the allocator (always, under AddressSanitizer)
+    [[maybe_unused]] std::size_t m_mapped = 0;
 };
 
 } // namespace stavenwick

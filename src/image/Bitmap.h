@@ -1,8 +1,8 @@
 // A 24-bit picture in memory, encoded as an uncompressed BMP file and written to disk.
 #pragma once
 
-#include "common/ZeroedArray.h"
-#include "image/FileError.h"
+#include "../common/ZeroedArray.h"
+#include "FileError.h"
 
 #include <cstddef>
 #include <cstdint>

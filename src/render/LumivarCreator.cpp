@@ -1,13 +1,12 @@
 #include "render/LumivarCreator.h"
 
-#include "render/Assertion.h"
+#include "common/Assertion.h"
 #include "render/Mandelbrot.h"
 #include "render/kernel/EscapeKernel.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <iostream>
 #include <limits>
 #include <utility>
 
@@ -86,10 +85,10 @@ void LumivarCreator::pushZoom(const ZoomStep& step)
     m_zoomView.push(step);
 }
 
-bool LumivarCreator::render(std::string fileName, FileError& error)
+bool LumivarCreator::render(std::string fileName, FileError& error, std::ostream& progress)
 {
     checkRanges();
-    computeEscapeCounts();
+    computeEscapeCounts(progress);
     computeRangeTotals();
     paintPixels();
     return saveImage(std::move(fileName), error);
@@ -110,9 +109,9 @@ void LumivarCreator::checkRanges() const
     }
 }
 
-void LumivarCreator::computeEscapeCounts()
+void LumivarCreator::computeEscapeCounts(std::ostream& progress)
 {
-    std::cout << "Compiling Please Wait." << std::flush;
+    progress << "Compiling Please Wait." << std::flush;
     const std::size_t total = m_escapeCounts.size();
     for (std::int32_t x = 0; x < m_width; ++x) {
         m_columnReals[static_cast<std::size_t>(x)] = m_zoomView.real(x);
@@ -122,7 +121,7 @@ void LumivarCreator::computeEscapeCounts()
     countPixels(0, beforeDots);
     if (beforeDots == PROGRESS_DOTS_AFTER) {
         // the 5,001st pixel's own "." with "...." appended
-        std::cout << "....." << std::flush;
+        progress << "....." << std::flush;
     }
     countPixels(beforeDots, total);
 
@@ -133,7 +132,7 @@ void LumivarCreator::computeEscapeCounts()
             ++m_histogram[static_cast<std::size_t>(n)];
         }
     }
-    std::cout << '\n' << std::flush;
+    progress << '\n' << std::flush;
 }
 
 // The escape counts of pixels [begin, end) in storage order, y × width + x, bottom row first.

@@ -2,14 +2,16 @@
 // ranges, written as a BMP file.
 #pragma once
 
-#include "common/ZeroedArray.h"
-#include "image/Bitmap.h"
-#include "image/FileError.h"
-#include "render/RGB.h"
-#include "render/ZoomStep.h"
-#include "render/ZoomView.h"
+#include "../common/ZeroedArray.h"
+#include "../image/Bitmap.h"
+#include "../image/FileError.h"
+#include "RGB.h"
+#include "ZoomStep.h"
+#include "ZoomView.h"
 
 #include <cstdint>
+#include <iostream> // std::cout, the progress line's default stream
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -38,12 +40,13 @@ public:
     // Computes and paints the picture, then writes it to fileName. Returns false, with the
     // reason in error, when the file was not written. Each render starts its sums afresh.
     // Throws std::bad_alloc, the earlier file untouched, when the file's bytes cannot be had.
-    bool render(std::string fileName, FileError& error);
+    // The progress line goes to progress.
+    bool render(std::string fileName, FileError& error, std::ostream& progress = std::cout);
     bool render(std::string fileName);
 
 private:
     void checkRanges() const;
-    void computeEscapeCounts();
+    void computeEscapeCounts(std::ostream& progress);
     void countPixels(std::size_t begin, std::size_t end);
     void computeRangeTotals();
     void paintPixels();

@@ -1,7 +1,7 @@
 // The escape-time iteration z <- z² + c that decides membership of the Mandelbrot set.
 #pragma once
 
-#include "common/ExactDoubles.h"
+#include "../common/ExactDoubles.h"
 
 #include <cstdint>
 

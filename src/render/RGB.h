@@ -1,7 +1,7 @@
 // A colour as three channels; the program uses whole numbers from 0 to 255.
 #pragma once
 
-#include "common/ExactDoubles.h"
+#include "../common/ExactDoubles.h"
 
 namespace stavenwick {
 

@@ -1,9 +1,9 @@
 // The current view of the complex plane, and the mapping from pixels to plane points.
 #pragma once
 
-#include "common/ExactDoubles.h"
-#include "render/PlanePoint.h"
-#include "render/ZoomStep.h"
+#include "../common/ExactDoubles.h"
+#include "PlanePoint.h"
+#include "ZoomStep.h"
 
 #include <cstdint>
 

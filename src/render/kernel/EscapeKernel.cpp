@@ -1,6 +1,6 @@
 #include "render/kernel/EscapeKernel.h"
 
-#include "render/Assertion.h"
+#include "common/Assertion.h"
 #include "render/Mandelbrot.h"
 #include "render/kernel/EscapeKernelPaths.h"
 

@@ -1,4 +1,4 @@
-#include "render/Assertion.h"
+#include "common/Assertion.h"
 
 #include <cstdio>
 #include <cstdlib>
