@@ -2,7 +2,7 @@
 // scene, as one would write it without caring for exactness (re² + im² < 4 alone, lanes
 // refilled every 32 steps, counts capped at the limit). Its speed beside each exact path's is
 // the cost of exactness on this CPU. Counts it gets wrong do not matter here.
-#include "app/Scene.h"
+#include "ScenePoints.h"
 #include "render/Mandelbrot.h"
 #include "render/kernel/EscapeKernel.h"
 
@@ -18,35 +18,6 @@ using stavenwick::Mandelbrot;
 constexpr std::int64_t LIMIT = Mandelbrot::ITERATION_LIMIT;
 constexpr int REFILL_STEPS = 32;
 constexpr int VECTORS = 3;
-
-struct Scene {
-    std::vector<double> re;
-    std::vector<double> im;
-    std::int64_t iterations = 0; // as the exact benchmark counts them
-};
-
-const Scene& scene()
-{
-    static const Scene points = [] {
-        const stavenwick::Scene fixed = stavenwick::Scene::fixed();
-        const stavenwick::ZoomView view = fixed.view();
-        Scene s;
-        for (std::int32_t y = 0; y < fixed.height; ++y) {
-            for (std::int32_t x = 0; x < fixed.width; ++x) {
-                const stavenwick::PlanePoint c = view.toPlane(x, y);
-                s.re.push_back(c.re);
-                s.im.push_back(c.im);
-            }
-        }
-        std::vector<std::int32_t> counts(s.re.size());
-        stavenwick::escapeKernel::run(s.re.data(), s.im.data(), counts.data(), counts.size());
-        for (const std::int32_t n : counts) {
-            s.iterations += n < LIMIT ? n + 1 : n;
-        }
-        return s;
-    }();
-    return points;
-}
 
 // GNU vectors of 2, 4 and 8 doubles, and of as many 64-bit integers
 typedef double Vec2 __attribute__((vector_size(16)));    // NOLINT(modernize-use-using)
@@ -146,7 +117,7 @@ void plainLoop(benchmark::State& state, stavenwick::escapeKernel::Path path, Loo
         state.SkipWithError("this CPU cannot run this width");
         return;
     }
-    const Scene& points = scene();
+    const stavenwick::bench::ScenePoints& points = stavenwick::bench::scenePoints();
     std::vector<std::int32_t> counts(points.re.size());
     for (auto _ : state) {
         loop(points.re.data(), points.im.data(), counts.data(), counts.size());
