@@ -437,7 +437,7 @@ TEST(AtomicFileWriterTest, SavesWhereAPlainWriteSavesAndLeavesNothing)
     }
 }
 
-TEST(AtomicFileWriterTest, ProtectionsThatCannotBeCopiedAreKeptByWritingInPlace)
+TEST(AtomicFileWriterTest, AclAndExtendedAttributesAreKeptAndNoneAdded)
 {
     // A 0640 file whose ACL gives another user read and write: its group bits are the ACL's
     // mask (rw), its owning group may only read.
@@ -476,6 +476,19 @@ TEST(AtomicFileWriterTest, ProtectionsThatCannotBeCopiedAreKeptByWritingInPlace)
         EXPECT_TRUE(now == value);
         EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
     }
+    // a directory whose default ACL a new file inherits, and a file that has none (any more):
+    // the temporary's inherited ACL must not outlive the save
+    TempDir dir;
+    if (::setxattr(dir.path().c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0) !=
+        0) {
+        GTEST_SKIP() << "this file system keeps no default ACL";
+    }
+    writeFile(dir / "test.bmp", EARLIER);
+    ASSERT_EQ(::removexattr((dir / "test.bmp").c_str(), "system.posix_acl_access"), 0);
+    ::chmod((dir / "test.bmp").c_str(), 0640);
+    EXPECT_EQ(save(dir / "test.bmp"), 0);
+    EXPECT_EQ(::getxattr((dir / "test.bmp").c_str(), "system.posix_acl_access", nullptr, 0), -1);
+    EXPECT_EQ(modeOf(dir / "test.bmp"), 0640);
 }
 
 TEST(AtomicFileWriterTest, UnwritableFileIsRefusedAsAPlainOpenRefusesIt)

@@ -128,29 +128,28 @@ std::string randomSuffix()
     return text;
 }
 
-std::vector<std::string> attributeNames(int fd)
+// The names of fd's extended attributes; false where they cannot be listed (a file system with
+// none has none).
+bool attributeNames(int fd, std::vector<std::string>& names)
 {
-    std::vector<char> list;
-    ssize_t size = 0;
-    do { // the list may grow between the two calls
-        size = ::flistxattr(fd, nullptr, 0);
-        list.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
-        if (size > 0) {
-            size = ::flistxattr(fd, list.data(), list.size());
-        }
-    } while (size < 0 && errno == ERANGE);
-    std::vector<std::string> names;
-    for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(names.back().size()) + 1) {
+    const ssize_t size = ::flistxattr(fd, nullptr, 0);
+    std::vector<char> list(size > 0 ? static_cast<std::size_t>(size) : 0);
+    const ssize_t got = size > 0 ? ::flistxattr(fd, list.data(), list.size()) : size;
+    for (ssize_t at = 0; at < got; at += static_cast<ssize_t>(names.back().size()) + 1) {
         names.emplace_back(&list[static_cast<std::size_t>(at)]);
     }
-    return names;
+    return got >= 0 || errno == ENOTSUP;
 }
 
 // Gives to what it has of from's extended attributes, the ACL among them, and nothing else.
 bool copyAttributes(int from, int to)
 {
-    const std::vector<std::string> names = attributeNames(from);
-    for (const std::string& name : attributeNames(to)) { // inherited from a default ACL, say
+    std::vector<std::string> names;
+    std::vector<std::string> present;
+    if (!attributeNames(from, names) || !attributeNames(to, present)) {
+        return false;
+    }
+    for (const std::string& name : present) { // inherited from a default ACL, say
         if (std::find(names.begin(), names.end(), name) == names.end() &&
             ::fremovexattr(to, name.c_str()) != 0) {
             return false;
