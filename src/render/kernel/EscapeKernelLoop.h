@@ -3,10 +3,9 @@
 //
 // Each path's file defines its Ops in an anonymous namespace, so every instantiation of this
 // loop is internal to that file and compiled for its instruction set alone. For the same reason
-// the loop calls no inline function of external linkage that is not a template on Ops (its
-// helpers are static): the linker could otherwise
-// keep one file's wide-instruction copy for every caller, and a CPU without those instructions
-// would crash in the portable path.
+// every helper the loop calls is a template on Ops or static: of an inline function with
+// external linkage the linker could keep one file's wide-instruction copy for every caller, and
+// a CPU without those instructions would crash in the portable path.
 #pragma once
 
 #include "render/Mandelbrot.h"
