@@ -196,7 +196,7 @@ std::string progressOf(std::int32_t width, std::int32_t height, bool ownStream =
     ::testing::internal::CaptureStdout();
     const bool saved = ownStream ? creator.render(dir / "out.bmp", error, stream)
                                  : creator.render(dir / "out.bmp");
-    const std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_TRUE(saved);
     if (ownStream) {
         EXPECT_EQ(out, "");
