@@ -79,7 +79,7 @@ TEST(LumivarCreatorTest, FewerThanTwoBoundariesStopTheProgram)
 {
     LumivarCreator creator(8, 8);
     EXPECT_DEATH(creator.findRange(0),
-                 "assertion failed: range > -1 \\(src/render/LumivarCreator.cpp:[0-9]+\\)");
+                 "assertion failed: range > -1 \\(src/render/LumivarCreator.cpp:");
     creator.addRange(0.0, BLACK);
     EXPECT_DEATH(creator.findRange(200), "assertion failed: range > -1");
     TempDir dir;
