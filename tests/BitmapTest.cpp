@@ -125,7 +125,7 @@ TEST(BitmapTest, SizesOutsideTheFormatOrTheMemoryFailLikeAnAllocation)
         {65536, 65536, false, false},    // 65536 × 65536 × 3 wraps to 0 in 32 bits
         {1, MAX, false, false},
         {1, (MAX - 54) / 4 + 1, false, false}, // a 1-pixel row takes 4 bytes in the file
-        {1, (MAX - 54) / 4, true, wide},       // the largest: 4 bytes short of the field's end
+        {1, (MAX - 54) / 4, true, true},       // the largest: 4 bytes short of the field's end
         {300000000, 1, true, wide},            // a column array of 2.4 GB
     };
     for (const auto& c : cases) {
