@@ -91,6 +91,14 @@ TEST(AtomicFileWriterWindowsTest, SavesCreateAndReplaceWithTheExactBytes)
         EXPECT_TRUE(readFile(dir / path) == CONTENT);
         EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
     }
+    // a name relative to the working directory, as the program gives it
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path());
+    for (int run = 0; run < 2; ++run) { // created, then replaced
+        EXPECT_EQ(save("relative.bmp"), std::error_code());
+    }
+    fs::current_path(before);
+    EXPECT_TRUE(readFile(dir / "relative.bmp") == CONTENT);
     // either separator
     fs::create_directory(dir / "sub");
     EXPECT_EQ(save(dir.path().string() + "\\sub/test.bmp"), std::error_code());

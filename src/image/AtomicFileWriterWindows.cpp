@@ -96,6 +96,20 @@ std::string narrow(const std::wstring& text)
     return result;
 }
 
+// The path made absolute against the working directory; as it is where that fails.
+std::wstring fullPath(const std::wstring& path)
+{
+    const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length, L'\0');
+    const DWORD written =
+        length == 0 ? 0 : GetFullPathNameW(path.c_str(), length, &full[0], nullptr);
+    if (written == 0 || written >= length) {
+        return path;
+    }
+    full.resize(written);
+    return full;
+}
+
 std::wstring randomSuffix()
 {
     static std::uint64_t counter = 0;
@@ -222,10 +236,12 @@ public:
             CloseHandle(m_target); // ours would stand in the replacement's way
             m_target = INVALID_HANDLE_VALUE;
         }
-        BOOL replaced = exists ? ReplaceFileW(m_path.c_str(), m_temporary.c_str(), nullptr,
-                                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-                               : MoveFileExW(m_temporary.c_str(), m_path.c_str(),
-                                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        // ReplaceFileW wants full paths: it works in the replaced file's directory by name
+        BOOL replaced =
+            exists ? ReplaceFileW(fullPath(m_path).c_str(), fullPath(m_temporary).c_str(), nullptr,
+                                  REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+                   : MoveFileExW(m_temporary.c_str(), m_path.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
         if (!replaced && exists && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
             // the old file is gone, the new one still under its temporary name
             replaced = MoveFileExW(m_temporary.c_str(), m_path.c_str(),
