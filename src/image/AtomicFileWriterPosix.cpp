@@ -42,27 +42,6 @@ bool inPlaceFailsToo(int reason)
            reason == ENOMEM;
 }
 
-// Holds back, in the calling thread, the signals that would end the program while a name of
-// this save's exists; one that arrives meanwhile ends it once the name is gone or final.
-class SignalsHeld {
-public:
-    SignalsHeld()
-    {
-        sigset_t held;
-        sigemptyset(&held);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-            sigaddset(&held, signal);
-        }
-        pthread_sigmask(SIG_BLOCK, &held, &m_previous);
-    }
-    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-private:
-    sigset_t m_previous{};
-};
-
 class Descriptor {
 public:
     explicit Descriptor(int fd = -1) : m_fd(fd) {}
@@ -208,6 +187,9 @@ public:
         if (m_created && holds(m_createdFile)) {
             ::unlinkat(m_directory.get(), m_name.c_str(), 0);
         }
+        if (m_heldFrom) {
+            pthread_sigmask(SIG_SETMASK, &*m_heldFrom, nullptr); // a held signal lands now
+        }
     }
     Save(const Save&) = delete;
     Save& operator=(const Save&) = delete;
@@ -263,11 +245,19 @@ private:
         return fail(std::error_code(reason, std::generic_category()), std::move(step));
     }
 
+    // Holds back, in the calling thread, the signals that would end the program, until the
+    // save is over: a name of this save's is about to exist.
     void hold()
     {
-        if (!m_held) {
-            m_held.emplace();
+        if (m_heldFrom) {
+            return;
         }
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+            sigaddset(&held, signal);
+        }
+        pthread_sigmask(SIG_BLOCK, &held, &m_heldFrom.emplace());
     }
 
     // Whether the name holds the file of the given status.
@@ -290,18 +280,16 @@ private:
         return true;
     }
 
+    // A FIFO without a reader, opened again to wait for one; a socket stays ENXIO.
     bool writeToFifo()
     {
+        Descriptor fifo(::open(m_path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
         struct stat status {};
-        if (::stat(m_path.c_str(), &status) != 0) {
+        if (!fifo.valid() || ::fstat(fifo.get(), &status) != 0) {
             return fail(errno);
         }
-        if (!S_ISFIFO(status.st_mode)) {
-            return fail(ENXIO); // a socket cannot be opened for writing
-        }
-        Descriptor fifo(
-            ::open(m_path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC)); // waits for a reader
-        return fifo.valid() ? writeInPlace(fifo, false) : fail(errno);
+        return S_ISFIFO(status.st_mode) ? writeInPlace(fifo, false)
+                                        : fail(SaveProblem::changedDuringSave);
     }
 
     // Finds the directory and name of the file that path leads to, following links in its
@@ -493,7 +481,6 @@ private:
         }
     }
 
-    std::optional<SignalsHeld> m_held; // first: released after the destructor's cleanup
     const std::string& m_path;
     const void* m_data;
     std::size_t m_size;
@@ -505,6 +492,7 @@ private:
     std::string m_temporaryName; // empty while no temporary has a name
     bool m_created = false;      // whether this save created the file at m_name, until final
     struct stat m_createdFile {};
+    std::optional<sigset_t> m_heldFrom; // the signal mask before the signals were held
 };
 
 } // namespace
