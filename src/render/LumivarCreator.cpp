@@ -47,8 +47,7 @@ std::uint8_t channelByte(double value)
 LumivarCreator::LumivarCreator(std::int32_t width, std::int32_t height)
     : m_width(width), m_height(height), m_bitmap(width, height), m_zoomView(width, height),
       m_histogram(LIMIT), m_escapeCounts(Bitmap::pixelCount(width, height)),
-      m_columnReals(checkedBytes<double>(static_cast<std::size_t>(width)) / sizeof(double)),
-      m_points(CHUNK_DOUBLES)
+      m_columnReals(static_cast<std::size_t>(width)), m_points(CHUNK_DOUBLES)
 {
     m_zoomView.push(ZoomView::initialStep(width, height));
 }

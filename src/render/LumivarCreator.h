@@ -63,7 +63,7 @@ private:
     std::vector<RGB> m_colors;                // the colour at each boundary
     std::vector<std::int32_t> m_rangeTotals;  // pixels below the limit, per range
     bool m_gotFirstRange = false;
-    std::vector<double> m_columnReals; // the real part of each column's points
+    ZeroedArray<double> m_columnReals; // the real part of each column's points
     ZeroedArray<double> m_points;      // the points of the pixels counted at a time
 };
 
