@@ -193,7 +193,8 @@ public:
                 return fail(GetLastError());
             }
             if (GetFileType(m_target) != FILE_TYPE_DISK) {
-                return writeInPlace(data, size); // a device
+                // a device: written as it is, as before any of this; a disk file is truncated
+                return writeAll(m_target, data, size) || fail(GetLastError());
             }
             // a program that holds it and shares no deleting keeps any replacement out
             HANDLE probe = CreateFileW(m_path.c_str(), DELETE,
@@ -266,7 +267,7 @@ public:
     }
 
 private:
-    // Truncates the open target and writes it, as a plain open and write would.
+    // Truncates the open disk file and writes it, as a plain open and write would.
     bool writeInPlace(const void* data, std::size_t size)
     {
         LARGE_INTEGER start{};
