@@ -21,6 +21,15 @@ TEST(FileErrorTest, NamesWithControlCharactersAreQuotedOnOneLine)
         {"\x1b[31mred", "$'\\033[31mred'"},
         {"it's\x7f", "$'it\\'s\\177'"},
         {"back\\slash\r", "$'back\\\\slash\\015'"},
+        {"\x9b"
+         "31mred",
+         "$'\\23331mred'"}, // C1 CSI, a byte that is not UTF-8
+        {"\xc2\x9b"
+         "31mred",
+         "$'\\302\\23331mred'"},                                  // C1 CSI as UTF-8
+        {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"}, // UTF-8 letters: as they are
+        {"caf\xe9", "$'caf\\351'"},                               // Latin-1: not UTF-8
+        {"\xed\xa0\x80\xc0\xaf", "$'\\355\\240\\200\\300\\257'"}, // surrogate, overlong
     };
     for (const auto& c : cases) {
         EXPECT_EQ(quotedName(c.name), c.shown);

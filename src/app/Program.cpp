@@ -44,7 +44,15 @@ int runProgram()
     const char* const fileName = "test.bmp";
     FileError error;
     if (!creator.render(fileName, error)) {
-        std::cerr << "lumivar: cannot write " << fileName << ": " << error.message() << std::endl;
+        // saved but not flushed still fails the run: whoever relies on the picture being kept
+        // (before deleting what it came from, say) must not go on as if it were
+        if (error.saved) {
+            std::cerr << "lumivar: saved " << fileName << ", but " << error.message()
+                      << " (it may not survive a crash)" << std::endl;
+        } else {
+            std::cerr << "lumivar: cannot write " << fileName << ": " << error.message()
+                      << std::endl;
+        }
         return 1;
     }
 

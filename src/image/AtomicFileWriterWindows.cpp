@@ -329,7 +329,7 @@ bool writeFileAtomically(const std::string& path, const void* data, std::size_t 
     return saved;
 }
 
-void setBeforeReplaceHook(void (*hook)())
+void setBeforeChangeHook(void (*hook)())
 {
     g_beforeReplace = hook;
 }

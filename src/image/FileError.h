@@ -21,13 +21,15 @@ inline std::error_code make_error_code(SaveProblem problem)
     return {static_cast<int>(problem), saveCategory()};
 }
 
-// A name fit for a one-line message: as it is, or in $'...' with its control characters
-// escaped, so that a name cannot break the line or drive the terminal.
+// A name fit for a one-line message: as it is, or in $'...' with its control characters (C0,
+// DEL and C1, U+009B CSI among them) and any byte that is not UTF-8 escaped, so that a name
+// cannot break the line or drive the terminal.
 std::string quotedName(const std::string& name);
 
 struct FileError {
     std::error_code code;
     std::string step; // e.g. "cannot create a temporary file in /srv/pictures"; empty for the file
+    bool saved = false; // the content is in place all the same, but may not outlive a crash
 
     // "<step>: <reason>", or the reason alone.
     std::string message() const

@@ -1,0 +1,465 @@
+// Which way a save goes, and that every way ends with the new file complete or the old one
+// as it was, and nothing of the save's left behind.
+#include "support/TempDir.h"
+#include "writer/WriterTesting.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+// POSIX: fork, setrlimit, mkfifo, mknod, socket, statvfs, leases
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace stavenwick {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using namespace testing; // NOLINT(google-build-using-namespace): the writer's test kit
+
+TEST(AtomicFileWriterRoutesTest, PathsThatCannotBeWrittenFailAndStayAsTheyWere)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const TempDir&)> setup;
+        std::string path;
+        int error;
+    };
+    const Case cases[] = {
+        {"missing directory", [](const TempDir&) {}, "missing/test.bmp", ENOENT},
+        {"directory", [](const TempDir& d) { fs::create_directory(d / "test.bmp"); }, "test.bmp",
+         EISDIR},
+        {"dangling link into a missing directory",
+         [](const TempDir& d) { fs::create_symlink("nowhere/test.bmp", d / "test.bmp"); },
+         "test.bmp", ENOENT},
+        {"link cycle",
+         [](const TempDir& d) {
+             fs::create_symlink("b.bmp", d / "test.bmp");
+             fs::create_symlink("test.bmp", d / "b.bmp");
+         },
+         "test.bmp", ELOOP},
+        {"socket",
+         [](const TempDir& d) {
+             const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             const std::string path = d / "test.bmp";
+             ASSERT_LT(path.size(), sizeof address.sun_path);
+             path.copy(address.sun_path, path.size());
+             ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+             ::close(fd);
+         },
+         "test.bmp", ENXIO},
+        {"name with a NUL inside: the system would see test.bmp", [](const TempDir&) {},
+         std::string("test.bmp\0.txt", 13), EINVAL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        c.setup(dir);
+        const std::vector<std::string> before = dir.entries();
+        std::vector<fs::file_type> types;
+        types.reserve(before.size());
+        for (const std::string& name : before) {
+            types.push_back(fs::symlink_status(dir / name).type());
+        }
+        EXPECT_EQ(save(dir.path().string() + "/" + c.path), c.error);
+        EXPECT_EQ(dir.entries(), before);
+        for (std::size_t i = 0; i < before.size(); ++i) {
+            EXPECT_EQ(fs::symlink_status(dir / before[i]).type(), types[i]) << before[i];
+        }
+    }
+}
+
+TEST(AtomicFileWriterRoutesTest, NewFilesAndReplacedFilesHoldExactlyTheContent)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const TempDir&)> setup;
+        const char* path;
+        const char* written; // where the content must be found
+    };
+    const std::string longName(250, 'n'); // the temporary's name must still fit
+    const Case cases[] = {
+        {"new file", [](const TempDir&) {}, "test.bmp", "test.bmp"},
+        {"larger file",
+         [](const TempDir& d) { writeFile(d / "test.bmp", std::vector<unsigned char>(300000, 1)); },
+         "test.bmp", "test.bmp"},
+        {"long name", [&](const TempDir& d) { writeFile(d / longName, EARLIER); }, longName.c_str(),
+         longName.c_str()},
+        {"dangling link into a directory",
+         [](const TempDir& d) {
+             fs::create_directory(d / "pictures");
+             fs::create_symlink("pictures/real.bmp", d / "test.bmp");
+         },
+         "test.bmp", "pictures/real.bmp"},
+        {"chain of links into another directory",
+         [](const TempDir& d) {
+             fs::create_directory(d / "pictures");
+             fs::create_directory(d / "work");
+             writeFile(d / "pictures/real.bmp", EARLIER);
+             fs::create_symlink("../pictures/real.bmp", d / "work/hop.bmp");
+             fs::create_symlink("hop.bmp", d / "work/test.bmp");
+         },
+         "work/test.bmp", "pictures/real.bmp"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        c.setup(dir);
+        std::vector<std::string> before;
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+            before.push_back(entry.path().string());
+        }
+        const mode_t mask = ::umask(022);
+        ::umask(mask);
+        g_flushedDirectories.clear();
+        g_flushedFiles.clear();
+
+        EXPECT_EQ(save(dir / c.path), 0);
+
+        EXPECT_TRUE(readFile(dir / c.written) == CONTENT);
+        std::vector<std::string> after;
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+            after.push_back(entry.path().string());
+            if (fs::is_symlink(entry.path())) {
+                EXPECT_TRUE(std::find(before.begin(), before.end(), after.back()) != before.end());
+            }
+        }
+        std::sort(before.begin(), before.end());
+        std::sort(after.begin(), after.end());
+        if (std::find(before.begin(), before.end(), dir / c.written) == before.end()) {
+            before.push_back(dir / c.written); // created
+            std::sort(before.begin(), before.end());
+            EXPECT_EQ(modeOf(dir / c.written), 0666 & ~mask);
+        }
+        EXPECT_EQ(after, before); // links kept, no temporary left
+        // the rename reached the disk: the file's directory was flushed after it
+        struct stat directory {};
+        ASSERT_EQ(::stat(fs::path(dir / c.written).parent_path().c_str(), &directory), 0);
+        EXPECT_THAT(g_flushedDirectories, ::testing::Contains(directory.st_ino));
+        // and so did the file's own content, before it
+        EXPECT_THAT(g_flushedFiles, ::testing::Contains(inodeOf(dir / c.written)));
+    }
+}
+
+TEST(AtomicFileWriterRoutesTest, SavesWhereAPlainWriteSavesAndLeavesNothing)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to save as another user";
+    }
+    enum Outcome { REPLACED, IN_PLACE, CREATED };
+    struct Case {
+        const char* name;
+        mode_t directoryMode;    // of dir/work, owned by root
+        const char* existing;    // the file's mode, owned by OWNER; nullptr: a new name
+        const char* workingDir;  // the saver's, below dir; nullptr: none, the path is absolute
+        int* injected = nullptr; // a failure injected into the writer's calls
+        int reason = 0;
+        Outcome outcome = REPLACED;
+        uid_t fileOwner = OWNER; // the saver is OWNER
+    };
+    const Case cases[] = {
+        {"directory that may not be written", 0555, "0666", nullptr, nullptr, 0, IN_PLACE},
+        {"drop-box directory: write, no read", 0333, "0666", "work", nullptr, 0, REPLACED},
+        {"new name in a drop-box", 0333, nullptr, "work", nullptr, 0, CREATED},
+        {"working directory below an unsearchable one", 0777, "0666", "work/deep"},
+        {"new name below an unsearchable one", 0777, nullptr, "work/deep", nullptr, 0, CREATED},
+        {"file of another user's: owner cannot be kept", 0777, "0666", nullptr, nullptr, 0,
+         IN_PLACE, OTHER},
+        {"no unnamed temporaries", 0777, "0640", nullptr, &g_unnamedFails, EOPNOTSUPP},
+        {"no /proc", 0777, "0640", nullptr, &g_linkFromProcFails, ENOENT},
+        {"no /proc, new name", 0777, nullptr, nullptr, &g_linkFromProcFails, ENOENT, CREATED},
+        {"chmod refused, mode differs", 0777, "0640", nullptr, &g_chmodFails, EPERM, IN_PLACE},
+        {"chmod refused, mode the same", 0777, "0600", nullptr, &g_chmodFails, EPERM},
+        {"bind-mounted file: rename refused", 0777, "0644", nullptr, &g_renameFails, EBUSY,
+         IN_PLACE},
+        {"new name, rename refused", 0777, nullptr, nullptr, &g_renameFails, EBUSY, CREATED},
+        {"append-only directory", 0777, "0644", nullptr, nullptr, 0, IN_PLACE},
+        {"new name in an append-only directory", 0777, nullptr, nullptr, nullptr, 0, CREATED},
+        {"append-only drop-box: its flags read without reading it", 0333, "0666", "work", nullptr,
+         0, IN_PLACE},
+        {"no inode for a temporary", 0777, "0644", nullptr, &g_temporaryFails, ENOSPC, IN_PLACE},
+        {"quota reached by a temporary", 0777, "0644", nullptr, &g_temporaryFails, EDQUOT,
+         IN_PLACE},
+        {"new name, no inode for a temporary", 0777, nullptr, nullptr, &g_temporaryFails, ENOSPC,
+         CREATED},
+        {"directory full at the rename", 0777, "0644", nullptr, &g_renameFails, ENOSPC, IN_PLACE},
+        {"quota reached at the rename", 0777, "0644", nullptr, &g_renameFails, EDQUOT, IN_PLACE},
+        {"attributes cannot be listed", 0777, "0644", nullptr, &g_listAttributesFails, EPERM,
+         IN_PLACE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        ::chmod(dir.path().c_str(), 0755);
+        const std::string work = dir / "work";
+        ASSERT_EQ(::mkdir(work.c_str(), 0777), 0);
+        ASSERT_EQ(::mkdir((work + "/deep").c_str(), 0777), 0);
+        ::chmod((work + "/deep").c_str(), 0777);
+        const bool deep = c.workingDir != nullptr && std::strcmp(c.workingDir, "work/deep") == 0;
+        const std::string file = deep ? work + "/deep/test.bmp" : work + "/test.bmp";
+        const mode_t mode = c.existing != nullptr ? std::stoi(c.existing, nullptr, 8) : 0;
+        if (c.existing != nullptr) {
+            writeFile(file, EARLIER);
+            ASSERT_EQ(::chown(file.c_str(), c.fileOwner, c.fileOwner), 0);
+            ASSERT_EQ(::chmod(file.c_str(), mode), 0);
+        }
+        const ino_t before = c.existing != nullptr ? inodeOf(file) : 0;
+        ::chmod(work.c_str(), c.directoryMode);
+        const bool appendOnly = std::strstr(c.name, "append-only") != nullptr;
+        if (appendOnly && !setAppendOnly(work, true)) {
+            continue; // this file system has no such flag
+        }
+        const std::string path = c.workingDir != nullptr ? "test.bmp" : file;
+        const std::string into = c.workingDir != nullptr ? dir / c.workingDir : "";
+        const int status = inChild(
+            [&] {
+                if (c.injected != nullptr) {
+                    *c.injected = c.reason;
+                }
+                return save(path);
+            },
+            OWNER,
+            [&] {
+                if (!into.empty() && ::chdir(into.c_str()) != 0) {
+                    ::_exit(121);
+                }
+                ::chmod(work.c_str(), c.workingDir != nullptr && c.directoryMode == 0777
+                                          ? 0700 // unsearchable once the saver stands below
+                                          : c.directoryMode);
+            });
+        if (appendOnly) {
+            setAppendOnly(work, false);
+        }
+        ::chmod(work.c_str(), 0755);
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(readFile(file) == CONTENT);
+        EXPECT_THAT(listDirectory(fs::path(file).parent_path()), ::testing::Contains("test.bmp"));
+        EXPECT_EQ(listDirectory(fs::path(file).parent_path()).size(),
+                  deep ? 1u : 2u); // the file (and deep/), no temporary
+        if (c.outcome == CREATED) {
+            EXPECT_EQ(modeOf(file), 0666 & ~0022u);
+        } else {
+            EXPECT_EQ(modeOf(file), mode);
+            EXPECT_EQ(inodeOf(file) == before, c.outcome == IN_PLACE);
+            struct stat owner {};
+            ASSERT_EQ(::stat(file.c_str(), &owner), 0);
+            EXPECT_EQ(owner.st_uid, c.fileOwner);
+            EXPECT_EQ(owner.st_gid, c.fileOwner);
+        }
+    }
+}
+
+TEST(AtomicFileWriterRoutesTest, FifoAndDeviceAreWrittenInPlace)
+{
+    TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "test.bmp").c_str(), 0600), 0);
+    for (const bool readerFirst : {true, false}) {
+        SCOPED_TRACE(readerFirst ? "reader first" : "writer first");
+        // a reader already there lets the writer's non-blocking open through: the writes
+        // must block all the same, as the content is more than the pipe holds
+        const int early =
+            readerFirst ? ::open((dir / "test.bmp").c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        std::vector<unsigned char> received;
+        std::thread reader([&] {
+            if (early < 0) {
+                received = readFile(dir / "test.bmp");
+                return;
+            }
+            // poll, not a blocking read: a FIFO no writer has opened yet reads as at its end
+            unsigned char buffer[65536];
+            pollfd ready{early, POLLIN, 0};
+            while (::poll(&ready, 1, -1) == 1) {
+                const ssize_t got = ::read(early, buffer, sizeof buffer);
+                if (got <= 0 && (got == 0 || errno != EAGAIN)) {
+                    break; // the writer has come and gone
+                }
+                received.insert(received.end(), buffer, buffer + std::max<ssize_t>(got, 0));
+            }
+            ::close(early);
+        });
+        EXPECT_EQ(save(dir / "test.bmp"), 0);
+        reader.join();
+        EXPECT_TRUE(received == CONTENT);
+        EXPECT_TRUE(fs::is_fifo(dir / "test.bmp"));
+    }
+
+    // a character device, made where we may: the null device under another name
+    if (::mknod((dir / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0) {
+        GTEST_SKIP() << "cannot make a device here (needs root)";
+    }
+    EXPECT_EQ(save(dir / "null"), 0);
+    EXPECT_TRUE(fs::is_character_file(dir / "null"));
+    EXPECT_THAT(dir.entries(), ElementsAre("null", "test.bmp"));
+}
+
+TEST(AtomicFileWriterRoutesTest, DiskFullAtAnyPointKeepsTheEarlierFileAndLeavesNoTemporary)
+{
+    // through a temporary, and in place (chmod refused: the file's mode cannot be kept)
+    for (const int chmodFails : {0, EPERM}) {
+        for (const rlim_t cut : {rlim_t{0}, rlim_t{10}, rlim_t{54}, rlim_t{CONTENT.size() - 1}}) {
+            SCOPED_TRACE(chmodFails != 0 ? "in place" : "through a temporary");
+            TempDir dir;
+            writeFile(dir / "test.bmp", EARLIER);
+            // a dangling link: the file created for it goes again
+            fs::create_directory(dir / "pictures");
+            fs::create_symlink("pictures/new.bmp", dir / "link.bmp");
+            const int status = inChild(
+                [&] {
+                    std::signal(SIGXFSZ, SIG_IGN);
+                    g_chmodFails = chmodFails;
+                    const rlimit cap{cut, cut};
+                    return ::setrlimit(RLIMIT_FSIZE, &cap) == 0
+                               ? save(dir / "test.bmp") + 2 * save(dir / "link.bmp")
+                               : 1;
+                },
+                ::geteuid());
+            EXPECT_EQ(status, EFBIG + 2 * EFBIG) << "cut " << cut;
+            EXPECT_TRUE(readFile(dir / "test.bmp") == EARLIER) << "cut " << cut;
+            EXPECT_THAT(dir.entries(), ElementsAre("link.bmp", "pictures", "test.bmp"))
+                << "cut " << cut;
+            EXPECT_TRUE(fs::is_empty(dir / "pictures")) << "cut " << cut;
+        }
+    }
+}
+
+TEST(AtomicFileWriterRoutesTest, NoRoomOnAnyRouteKeepsTheEarlierFileWhole)
+{
+    // A file system that really fills up. Where the new content does not fit, every route keeps
+    // the old file as it was; where it fits only over the old one, it is written in place.
+    enum Route { REPLACE, UNWRITABLE_DIRECTORY, CHMOD_REFUSED, OTHERS_FILE, APPEND_ONLY };
+    struct Case {
+        const char* name;
+        Route route;
+        std::size_t old;  // the earlier file's size
+        std::size_t room; // bytes left free beside it
+        int error;
+    };
+    const Case cases[] = {
+        {"through a temporary", REPLACE, 7, 100000, ENOSPC},
+        {"in place: directory not writable", UNWRITABLE_DIRECTORY, 7, 100000, ENOSPC},
+        {"in place: chmod refused", CHMOD_REFUSED, 7, 100000, ENOSPC},
+        {"in place: another user's file", OTHERS_FILE, 7, 100000, ENOSPC},
+        {"in place: append-only directory", APPEND_ONLY, 7, 100000, ENOSPC},
+        {"room for one copy: in place", REPLACE, 150000, 100000, 0},
+        {"in place over a larger file", CHMOD_REFUSED, 300000, 1000, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SmallFileSystem small("size=1m,mode=0755");
+        if (!small.mounted()) {
+            GTEST_SKIP() << "needs root, to mount a small file system";
+        }
+        const std::string work = small / "work";
+        const std::string file = work + "/test.bmp";
+        ASSERT_EQ(::mkdir(work.c_str(), 0777), 0);
+        const std::vector<unsigned char> earlier(c.old, 'e');
+        writeFile(file, earlier);
+        ::chmod(file.c_str(), 0666);
+        ::chown(file.c_str(), c.route == OTHERS_FILE ? OTHER : OWNER, OWNER);
+        struct statvfs space {};
+        ASSERT_EQ(::statvfs(work.c_str(), &space), 0);
+        writeFile(small / "filler",
+                  std::vector<unsigned char>(space.f_bavail * space.f_bsize - c.room, 0));
+        ::chmod(work.c_str(), c.route == UNWRITABLE_DIRECTORY ? 0555 : 0777);
+        if (c.route == APPEND_ONLY && !setAppendOnly(work, true)) {
+            continue; // this kernel's tmpfs has no such flag
+        }
+        const int status = inChild([&] {
+            g_chmodFails = c.route == CHMOD_REFUSED ? EPERM : 0;
+            return save(file);
+        });
+        setAppendOnly(work, false);
+        EXPECT_EQ(status, c.error);
+        EXPECT_TRUE(readFile(file) == (c.error == 0 ? CONTENT : earlier));
+        EXPECT_THAT(listDirectory(work), ElementsAre("test.bmp"));
+    }
+}
+
+TEST(AtomicFileWriterRoutesTest, FileUnderAReadLeaseIsWrittenOnceTheHolderLetsGo)
+{
+    // a file server's read lease: a plain write waits for it to be broken, and so does the save
+    TempDir dir;
+    const std::string file = dir / "test.bmp";
+    writeFile(file, EARLIER);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    std::fflush(nullptr);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        sigset_t io;
+        sigemptyset(&io);
+        sigaddset(&io, SIGIO);
+        sigprocmask(SIG_BLOCK, &io, nullptr);
+        const int fd = ::open(file.c_str(), O_RDONLY);
+        const char leased = ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 1 : 0;
+        static_cast<void>(::write(ready[1], &leased, 1));
+        int signal = 0;
+        const bool asked = leased != 0 && sigwait(&io, &signal) == 0; // the kernel asks: let go
+        ::_exit(asked && ::fcntl(fd, F_SETLEASE, F_UNLCK) == 0 ? 0 : 1);
+    }
+    char leased = 0;
+    ASSERT_EQ(::read(ready[0], &leased, 1), 1);
+    int status = 0;
+    if (leased == 0) {
+        ::waitpid(holder, &status, 0);
+        GTEST_SKIP() << "no leases here";
+    }
+    EXPECT_EQ(save(file), 0);
+    ::waitpid(holder, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(readFile(file) == CONTENT);
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+TEST(AtomicFileWriterRoutesTest, StepThatFailsOnTheDeviceKeepsTheEarlierFile)
+{
+    // writing in place would meet these too: no second chance for the old file
+    for (const int reason : {EIO, ENOMEM}) {
+        TempDir dir;
+        writeFile(dir / "test.bmp", EARLIER);
+        g_renameFails = reason;
+        EXPECT_EQ(save(dir / "test.bmp"), reason);
+        g_renameFails = 0;
+        EXPECT_TRUE(readFile(dir / "test.bmp") == EARLIER);
+        EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
+    }
+}
+
+TEST(AtomicFileWriterRoutesTest, DirectoryThatCannotBeFlushedIsReportedWithTheFileSaved)
+{
+    TempDir dir;
+    writeFile(dir / "test.bmp", EARLIER);
+    g_directoryFlushFails = EIO;
+    FileError error;
+    const int reason = save(dir / "test.bmp", &error);
+    g_directoryFlushFails = 0;
+    EXPECT_EQ(reason, EIO);
+    EXPECT_TRUE(error.saved);
+    EXPECT_EQ(error.step, "cannot flush its directory " + dir.path().string());
+    EXPECT_TRUE(readFile(dir / "test.bmp") == CONTENT);
+    EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
+}
+
+} // namespace
+} // namespace stavenwick

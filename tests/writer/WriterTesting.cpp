@@ -1,0 +1,202 @@
+#include "writer/WriterTesting.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <utility>
+
+#include <fcntl.h>
+#include <linux/fs.h> // FS_IOC_GETFLAGS, FS_APPEND_FL
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace stavenwick::testing {
+
+std::vector<ino_t> g_flushedDirectories;
+std::vector<ino_t> g_flushedFiles;
+int g_linkFromProcFails = 0;
+int g_unnamedFails = 0;
+int g_temporaryFails = 0;
+int g_renameFails = 0;
+int g_chmodFails = 0;
+int g_listAttributesFails = 0;
+int g_directoryFlushFails = 0;
+
+namespace {
+
+int failWith(int reason)
+{
+    errno = reason;
+    return -1;
+}
+
+} // namespace
+
+} // namespace stavenwick::testing
+
+using namespace stavenwick::testing; // NOLINT(google-build-using-namespace): the interposers
+
+extern "C" int fsync(int fd)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) == 0) {
+        const bool directory = S_ISDIR(status.st_mode);
+        (directory ? g_flushedDirectories : g_flushedFiles).push_back(status.st_ino);
+        if (directory && g_directoryFlushFails != 0) {
+            return failWith(g_directoryFlushFails);
+        }
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): our names, not libc's
+extern "C" int linkat(int fromDirectory, const char* from, int toDirectory, const char* to,
+                      int flags)
+{
+    if (g_linkFromProcFails != 0 && std::strncmp(from, "/proc/", 6) == 0) {
+        return failWith(g_linkFromProcFails);
+    }
+    return static_cast<int>(::syscall(SYS_linkat, fromDirectory, from, toDirectory, to, flags));
+}
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
+extern "C" int openat(int directory, const char* path, int flags, ...)
+{
+    mode_t mode = 0;
+    const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+    if ((flags & O_CREAT) != 0 || unnamed) {
+        std::va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, mode_t);
+        va_end(arguments);
+    }
+    const bool named = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) && path[0] == '.';
+    if (g_unnamedFails != 0 && unnamed) {
+        return failWith(g_unnamedFails);
+    }
+    if (g_temporaryFails != 0 && (unnamed || named)) {
+        return failWith(g_temporaryFails);
+    }
+    return static_cast<int>(::syscall(SYS_openat, directory, path, flags, mode));
+}
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
+extern "C" int renameat(int fromDirectory, const char* from, int toDirectory, const char* to)
+{
+    if (g_renameFails != 0) {
+        return failWith(g_renameFails);
+    }
+#ifdef SYS_renameat
+    return static_cast<int>(::syscall(SYS_renameat, fromDirectory, from, toDirectory, to));
+#else
+    return static_cast<int>(::syscall(SYS_renameat2, fromDirectory, from, toDirectory, to, 0));
+#endif
+}
+
+extern "C" int fchmod(int fd, mode_t mode)
+{
+    return g_chmodFails != 0 ? failWith(g_chmodFails)
+                             : static_cast<int>(::syscall(SYS_fchmod, fd, mode));
+}
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
+extern "C" ssize_t flistxattr(int fd, char* list, std::size_t size)
+{
+    return g_listAttributesFails != 0 ? failWith(g_listAttributesFails)
+                                      : ::syscall(SYS_flistxattr, fd, list, size);
+}
+
+namespace stavenwick::testing {
+
+int save(const std::string& path, FileError* error)
+{
+    FileError reason;
+    const bool saved = writeFileAtomically(path, CONTENT.data(), CONTENT.size(), reason);
+    if (error != nullptr) {
+        *error = reason;
+    }
+    EXPECT_EQ(saved, !reason.code) << path << ": " << reason.message();
+    return reason.code.value();
+}
+
+mode_t modeOf(const std::string& path)
+{
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+    return status.st_mode & 07777;
+}
+
+ino_t inodeOf(const std::string& path)
+{
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+    return status.st_ino;
+}
+
+int inChild(const std::function<int()>& body, uid_t uid, const std::function<void()>& asRoot)
+{
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (asRoot) {
+            asRoot();
+        }
+        if (::geteuid() == 0 &&
+            (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)) {
+            ::_exit(120);
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+bool setAppendOnly(const std::string& path, bool on)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    const bool set = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                     (flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL,
+                      ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    ::close(fd);
+    return set;
+}
+
+SmallFileSystem::SmallFileSystem(const std::string& options)
+    : m_mounted(::mount("lumivar-test", m_dir.path().c_str(), "tmpfs", 0, options.c_str()) == 0)
+{
+}
+
+SmallFileSystem::~SmallFileSystem()
+{
+    if (m_mounted) {
+        ::umount2(m_dir.path().c_str(), MNT_DETACH);
+    }
+}
+
+SystemSetting::SystemSetting(std::string path, const std::string& value) : m_path(std::move(path))
+{
+    std::ifstream before(m_path);
+    std::ofstream setting;
+    if (before >> m_before) {
+        setting.open(m_path);
+        m_set = static_cast<bool>(setting << value << std::flush);
+    }
+}
+
+SystemSetting::~SystemSetting()
+{
+    if (m_set) {
+        std::ofstream(m_path) << m_before << std::flush;
+    }
+}
+
+} // namespace stavenwick::testing
