@@ -70,6 +70,7 @@ TEST(AtomicFileWriterConcurrencyTest, SavesAtOnceFromManyThreadsAllSucceed)
             writeFile(dir / "test.bmp", EARLIER);
         }
         std::vector<std::thread> savers;
+        savers.reserve(SAVERS);
         std::vector<int> failed(SAVERS, 0);
         for (int i = 0; i < SAVERS; ++i) {
             savers.emplace_back([&, i] {

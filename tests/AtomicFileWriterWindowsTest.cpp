@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <windows.h>
@@ -126,6 +127,38 @@ TEST(AtomicFileWriterWindowsTest, FileHeldByAnotherProgramIsWrittenWhereItShares
         EXPECT_TRUE(readFile(dir / "test.bmp") == (writable ? CONTENT : EARLIER));
         EXPECT_EQ(error.code ? error.message() : "", writable ? "" : "in use by another program");
         EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
+    }
+}
+
+TEST(AtomicFileWriterWindowsTest, SavesFromSeveralThreadsAtOnceAllSucceed)
+{
+    constexpr int SAVERS = 4;
+    for (const bool existing : {false, true}) {
+        TempDir dir;
+        if (existing) {
+            writeFile(dir / "test.bmp", EARLIER);
+        }
+        std::vector<std::error_code> failures(SAVERS);
+        std::vector<std::thread> savers;
+        savers.reserve(SAVERS);
+        for (int i = 0; i < SAVERS; ++i) {
+            savers.emplace_back([&, i] {
+                for (int round = 0; round < 5 && !failures[i]; ++round) {
+                    failures[i] = save(dir / "test.bmp");
+                }
+            });
+        }
+        for (std::thread& saver : savers) {
+            saver.join();
+        }
+        EXPECT_THAT(failures, ::testing::Each(std::error_code()));
+        EXPECT_TRUE(readFile(dir / "test.bmp") == CONTENT);
+        // nothing of ours left; Wine's own ReplaceFileW, which is not atomic, leaves an empty
+        // rf*.tmp of its own where another save moved the file away first
+        for (const std::string& name : dir.entries()) {
+            const bool winesBackup = name.rfind("rf", 0) == 0 && fs::is_empty(dir / name);
+            EXPECT_TRUE(name == "test.bmp" || winesBackup) << name;
+        }
     }
 }
 

@@ -3,8 +3,14 @@
 // refused, as a plain write would not be.
 #include "image/AtomicFileWriter.h"
 
+#include "image/TemporaryName.h"
+#include "image/windows/Handle.h"
+#include "image/windows/PendingTemporary.h"
+
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <windows.h>
@@ -13,40 +19,7 @@ namespace stavenwick {
 
 namespace {
 
-constexpr int MAX_NAME_ATTEMPTS = 100;             // random names already taken before giving up
-constexpr std::size_t MAX_BASE_IN_TEMPORARY = 200; // keeps the temporary's name within MAX_PATH
-
-void (*g_beforeReplace)() = nullptr;
-
-// The temporary while it exists, for the console handler (which runs on a thread of its own).
-struct PendingLock {
-    PendingLock() { InitializeCriticalSection(&section); }
-    CRITICAL_SECTION section;
-};
-
-CRITICAL_SECTION* pendingLock()
-{
-    static PendingLock lock;
-    return &lock.section;
-}
-std::wstring g_pending;
-
-BOOL WINAPI removeTemporary(DWORD /*event*/)
-{
-    EnterCriticalSection(pendingLock());
-    if (!g_pending.empty()) {
-        DeleteFileW(g_pending.c_str()); // removed once the process lets go of it
-    }
-    LeaveCriticalSection(pendingLock());
-    return FALSE; // then the default handler ends the program, as it would have
-}
-
-void setPending(const std::wstring& name)
-{
-    EnterCriticalSection(pendingLock());
-    g_pending = name;
-    LeaveCriticalSection(pendingLock());
-}
+void (*g_beforeChange)() = nullptr;
 
 // The reasons a caller can act on, in the same words as everywhere else; others as Windows
 // gives them.
@@ -112,7 +85,7 @@ std::wstring fullPath(const std::wstring& path)
 
 std::wstring randomSuffix()
 {
-    static std::uint64_t counter = 0;
+    static std::atomic<std::uint64_t> counter{0};
     LARGE_INTEGER now{};
     QueryPerformanceCounter(&now);
     std::uint64_t value = static_cast<std::uint64_t>(now.QuadPart) ^
@@ -145,27 +118,56 @@ bool writeAll(HANDLE file, const void* data, std::size_t size)
     return true;
 }
 
-// One save: the temporary beside the file, removed unless it replaced the file.
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+Handle openForWriting(const std::wstring& path)
+{
+    return Handle(CreateFileW(path.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool diskFull(DWORD reason)
+{
+    return reason == ERROR_DISK_FULL || reason == ERROR_HANDLE_DISK_FULL;
+}
+
+// Another save may hold the file for a moment (checking it, or replacing it itself), and an
+// open file cannot be replaced: a refused step is tried again a few times before it counts.
+template <typename Step>
+bool retried(const Step& step)
+{
+    for (DWORD attempt = 1;; ++attempt) {
+        if (step()) {
+            return true;
+        }
+        const DWORD reason = GetLastError();
+        if (attempt == MAX_OPEN_ATTEMPTS ||
+            (reason != ERROR_ACCESS_DENIED && reason != ERROR_SHARING_VIOLATION)) {
+            SetLastError(reason);
+            return false;
+        }
+        Sleep(attempt);
+    }
+}
+
+// One save: the temporary beside the file, removed unless it took the file's place.
 class Save {
 public:
-    Save(const std::string& path, FileError& error) : m_path(widen(path)), m_error(error) {}
+    Save(const std::string& path, const void* data, std::size_t size, FileError& error)
+        : m_path(widen(path)), m_data(data), m_size(size), m_error(error)
+    {
+    }
     ~Save()
     {
-        if (m_file != INVALID_HANDLE_VALUE) {
-            CloseHandle(m_file);
-        }
-        if (m_target != INVALID_HANDLE_VALUE) {
-            CloseHandle(m_target);
-        }
-        if (!m_temporary.empty()) {
-            DeleteFileW(m_temporary.c_str());
-            setPending(std::wstring());
+        m_file.reset();
+        if (m_pending) {
+            DeleteFileW(m_pending->name().c_str());
         }
     }
     Save(const Save&) = delete;
     Save& operator=(const Save&) = delete;
 
-    bool run(const void* data, std::size_t size)
+    bool run()
     {
         if (m_path.empty()) {
             return fail(ERROR_FILE_NOT_FOUND);
@@ -174,38 +176,60 @@ public:
             m_error.code = std::make_error_code(std::errc::invalid_argument);
             return false; // the system would see a shorter name than the caller gave
         }
-        const DWORD attributes = GetFileAttributesW(m_path.c_str());
-        const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-        if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND) {
-            return fail(GetLastError());
-        }
-        if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            m_error.code = std::make_error_code(std::errc::is_a_directory);
-            return false;
-        }
-        if (exists) {
-            // a file we may not write is refused as a plain open refuses it; one that another
-            // program holds but shares for writing is written, in place if need be
-            m_target = CreateFileW(m_path.c_str(), GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (m_target == INVALID_HANDLE_VALUE) {
+        for (int attempt = 0; attempt < MAX_OPEN_ATTEMPTS; ++attempt) {
+            const DWORD attributes = GetFileAttributesW(m_path.c_str());
+            const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+            if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND) {
                 return fail(GetLastError());
             }
-            if (GetFileType(m_target) != FILE_TYPE_DISK) {
-                // a device: written as it is, as before any of this; a disk file is truncated
-                return writeAll(m_target, data, size) || fail(GetLastError());
+            if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                m_error.code = std::make_error_code(std::errc::is_a_directory);
+                return false;
             }
-            // a program that holds it and shares no deleting keeps any replacement out
-            HANDLE probe = CreateFileW(m_path.c_str(), DELETE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (probe == INVALID_HANDLE_VALUE) {
-                return writeInPlace(data, size);
+            if (!exists) {
+                return throughTemporary(false);
             }
-            CloseHandle(probe);
+            m_target = openForWriting(m_path);
+            if (m_target.valid() || GetLastError() != ERROR_FILE_NOT_FOUND) {
+                const std::optional<bool> settled = settleExisting();
+                return settled ? *settled : throughTemporary(true);
+            }
+            // another save moved the file aside for a moment: look again
         }
+        m_error.code = SaveProblem::changedDuringSave;
+        return false;
+    }
 
+private:
+    bool fail(DWORD reason, std::string step = std::string())
+    {
+        m_error.code = reasonFor(reason);
+        m_error.step = std::move(step);
+        return false;
+    }
+
+    // With the existing file opened for writing as a plain open would open it (a file we may
+    // not write is refused), settles the save where no temporary may take its place: a device
+    // is written as it is, a file another program holds without sharing deletion in place.
+    std::optional<bool> settleExisting()
+    {
+        if (!m_target.valid()) {
+            return fail(GetLastError());
+        }
+        if (GetFileType(m_target.get()) != FILE_TYPE_DISK) {
+            return writeAll(m_target.get(), m_data, m_size) || fail(GetLastError());
+        }
+        const Handle probe(CreateFileW(m_path.c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!probe.valid()) {
+            return writeInPlace();
+        }
+        m_target.reset(); // an open file cannot be replaced, by this save or another one
+        return std::nullopt;
+    }
+
+    bool throughTemporary(bool exists)
+    {
         // paths split on either separator
         const std::size_t slash = m_path.find_last_of(L"/\\");
         const std::wstring directory =
@@ -214,7 +238,7 @@ public:
         if (!createTemporary(directory, name)) {
             const DWORD reason = GetLastError();
             if (exists && reason == ERROR_ACCESS_DENIED) {
-                return writeInPlace(data, size); // the directory may not be written, the file may
+                return writeInPlace(); // the directory may not be written, the file may
             }
             if (!exists) {
                 return fail(reason);
@@ -222,81 +246,85 @@ public:
             return fail(reason, "cannot create a temporary file in " +
                                     quotedName(narrow(directory.empty() ? L"." : directory)));
         }
-        if (!writeAll(m_file, data, size) || !FlushFileBuffers(m_file)) {
+        if (!writeAll(m_file.get(), m_data, m_size) || !FlushFileBuffers(m_file.get()) ||
+            !m_file.close()) {
             return fail(GetLastError());
         }
-        const BOOL closed = CloseHandle(m_file);
-        m_file = INVALID_HANDLE_VALUE;
-        if (!closed) {
-            return fail(GetLastError());
+        if (g_beforeChange != nullptr) {
+            g_beforeChange();
         }
-        if (g_beforeReplace != nullptr) {
-            g_beforeReplace();
-        }
-        if (m_target != INVALID_HANDLE_VALUE) {
-            CloseHandle(m_target); // ours would stand in the replacement's way
-            m_target = INVALID_HANDLE_VALUE;
-        }
+        return exists ? replaceExisting() : moveIntoPlace();
+    }
+
+    bool replaceExisting()
+    {
         // ReplaceFileW wants full paths: it works in the replaced file's directory by name
-        BOOL replaced =
-            exists ? ReplaceFileW(fullPath(m_path).c_str(), fullPath(m_temporary).c_str(), nullptr,
-                                  REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-                   : MoveFileExW(m_temporary.c_str(), m_path.c_str(),
-                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-        if (!replaced && exists && GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
-            // the old file is gone, the new one still under its temporary name
-            replaced = MoveFileExW(m_temporary.c_str(), m_path.c_str(),
-                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        const std::wstring replaced = fullPath(m_path);
+        const std::wstring replacement = fullPath(m_pending->name());
+        if (retried([&] {
+                return ReplaceFileW(replaced.c_str(), replacement.c_str(), nullptr,
+                                    REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+            })) {
+            m_pending.reset();
+            return true;
         }
-        if (!replaced) {
-            const DWORD reason = GetLastError();
-            if (!exists || (reason != ERROR_SHARING_VIOLATION && reason != ERROR_ACCESS_DENIED &&
-                            reason != ERROR_UNABLE_TO_REMOVE_REPLACED)) {
-                return fail(reason);
-            }
+        switch (const DWORD reason = GetLastError()) {
+        case ERROR_UNABLE_TO_MOVE_REPLACEMENT: // the old file is gone, the new one still here
+        case ERROR_FILE_NOT_FOUND: // another save moved the old one away: the name is new again
+            return moveIntoPlace();
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_UNABLE_TO_REMOVE_REPLACED:
             // another program holds it open and shares writing, not deleting: in place
-            m_target = CreateFileW(m_path.c_str(), GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            return m_target != INVALID_HANDLE_VALUE ? writeInPlace(data, size)
-                                                    : fail(GetLastError());
+            m_target = openForWriting(m_path);
+            return m_target.valid() ? writeInPlace() : fail(GetLastError());
+        default:
+            return fail(reason);
         }
-        m_temporary.clear();
-        setPending(std::wstring());
+    }
+
+    bool moveIntoPlace()
+    {
+        if (!retried([&] {
+                return MoveFileExW(m_pending->name().c_str(), m_path.c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+            })) {
+            return fail(GetLastError());
+        }
+        m_pending.reset();
         return true;
     }
 
-private:
-    // Truncates the open disk file and writes it, as a plain open and write would.
-    bool writeInPlace(const void* data, std::size_t size)
+    // Rewrites the open disk file as a plain write would, but keeps it whole where the room
+    // cannot be had: the room reserved first, then written from the start, cut to size, flushed.
+    bool writeInPlace()
     {
+        LARGE_INTEGER size{};
+        FILE_ALLOCATION_INFO room{};
+        room.AllocationSize.QuadPart = static_cast<LONGLONG>(m_size);
+        if (GetFileSizeEx(m_target.get(), &size) && size.QuadPart < room.AllocationSize.QuadPart &&
+            !SetFileInformationByHandle(m_target.get(), FileAllocationInfo, &room, sizeof room) &&
+            diskFull(GetLastError())) {
+            return fail(GetLastError());
+        }
         LARGE_INTEGER start{};
-        if (!SetFilePointerEx(m_target, start, nullptr, FILE_BEGIN) || !SetEndOfFile(m_target) ||
-            !writeAll(m_target, data, size) || !FlushFileBuffers(m_target)) {
+        if (!SetFilePointerEx(m_target.get(), start, nullptr, FILE_BEGIN) ||
+            !writeAll(m_target.get(), m_data, m_size) || !SetEndOfFile(m_target.get()) ||
+            !FlushFileBuffers(m_target.get())) {
             return fail(GetLastError());
         }
         return true;
-    }
-
-    bool fail(DWORD reason, std::string step = std::string())
-    {
-        m_error.code = reasonFor(reason);
-        m_error.step = std::move(step);
-        return false;
     }
 
     bool createTemporary(const std::wstring& directory, const std::wstring& name)
     {
         for (int attempt = 0; attempt < MAX_NAME_ATTEMPTS; ++attempt) {
-            const std::wstring temporary = directory + L"." +
-                                           name.substr(0, MAX_BASE_IN_TEMPORARY) + L"." +
-                                           randomSuffix() + L".tmp";
+            std::wstring temporary = directory + temporaryName(name, randomSuffix());
             // shared for deletion, so that the console handler can remove it while it is open
-            m_file = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (m_file != INVALID_HANDLE_VALUE) {
-                m_temporary = temporary;
-                setPending(temporary);
+            m_file.reset(CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (m_file.valid()) {
+                m_pending.emplace(std::move(temporary));
                 return true;
             }
             if (GetLastError() != ERROR_FILE_EXISTS) {
@@ -307,31 +335,26 @@ private:
     }
 
     std::wstring m_path;
+    const void* m_data;
+    std::size_t m_size;
     FileError& m_error;
-    HANDLE m_file = INVALID_HANDLE_VALUE;   // the temporary
-    HANDLE m_target = INVALID_HANDLE_VALUE; // an existing file, open for writing
-    std::wstring m_temporary;               // empty once it replaced the file
+    Handle m_file;                             // the temporary while it is written
+    Handle m_target;                           // an existing file, open for writing
+    std::optional<PendingTemporary> m_pending; // the temporary's name until it took the place
 };
-
 } // namespace
 
 bool writeFileAtomically(const std::string& path, const void* data, std::size_t size,
                          FileError& error)
 {
     error = FileError();
-    SetConsoleCtrlHandler(removeTemporary, TRUE);
-    bool saved = false;
-    {
-        Save save(path, error);
-        saved = save.run(data, size);
-    }
-    SetConsoleCtrlHandler(removeTemporary, FALSE);
-    return saved;
+    Save save(path, data, size, error);
+    return save.run();
 }
 
 void setBeforeChangeHook(void (*hook)())
 {
-    g_beforeReplace = hook;
+    g_beforeChange = hook;
 }
 
 } // namespace stavenwick

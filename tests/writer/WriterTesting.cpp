@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <utility>
 
 #include <fcntl.h>
@@ -47,7 +48,9 @@ extern "C" int fsync(int fd)
 {
     struct stat status {};
     if (::fstat(fd, &status) == 0) {
+        static std::mutex recording; // saves from several threads at once
         const bool directory = S_ISDIR(status.st_mode);
+        const std::lock_guard<std::mutex> held(recording);
         (directory ? g_flushedDirectories : g_flushedFiles).push_back(status.st_ino);
         if (directory && g_directoryFlushFails != 0) {
             return failWith(g_directoryFlushFails);
