@@ -1,8 +1,8 @@
 // The kernel on AVX-512: eight points to a vector; frozen lanes cost nothing through write
 // masks, and are refilled with expanding loads and their counts scattered. Built with
 // -mavx512f and run only where the CPU has it.
-#include "render/kernel/EscapeKernelLoop.h"
 #include "render/kernel/EscapeKernelPaths.h"
+#include "render/kernel/FrozenLanesLoop.h"
 
 #include <immintrin.h>
 
@@ -98,7 +98,7 @@ struct Avx512Ops {
 
 void runAvx512(const double* re, const double* im, std::int32_t* counts, std::size_t n)
 {
-    escapeCountLoop<Avx512Ops, 6, 24, 8>(re, im, counts, n);
+    frozenLanesLoop<Avx512Ops, 6, 24, 8>(re, im, counts, n);
 }
 
 } // namespace stavenwick::escapeKernel

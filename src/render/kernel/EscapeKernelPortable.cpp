@@ -1,6 +1,6 @@
 // The kernel in plain C++, for every CPU: independent points in flight, one to a lane.
-#include "render/kernel/EscapeKernelLoop.h"
 #include "render/kernel/EscapeKernelPaths.h"
+#include "render/kernel/FrozenLanesLoop.h"
 
 namespace stavenwick::escapeKernel {
 
@@ -51,7 +51,7 @@ struct ScalarOps {
 
 void runPortable(const double* re, const double* im, std::int32_t* counts, std::size_t n)
 {
-    escapeCountLoop<ScalarOps, 4, 1, 1>(re, im, counts, n);
+    frozenLanesLoop<ScalarOps, 4, 1, 1>(re, im, counts, n);
 }
 
 } // namespace stavenwick::escapeKernel

@@ -1,5 +1,6 @@
-// The batch escape-count loop that every kernel path runs, written once over a few vector
-// operations (`Ops`) that each path's file supplies for its instruction set.
+// The batch escape-count loop of the paths whose vector unit has write masks (AVX-512), and of
+// the portable path: a lane that leaves freezes where it is, at no cost. Written once over a few
+// vector operations (`Ops`) that each path's file supplies for its instruction set.
 //
 // Each path's file defines its Ops in an anonymous namespace, so every instantiation of this
 // loop is internal to that file and compiled for its instruction set alone. For the same reason
@@ -9,43 +10,30 @@
 #pragma once
 
 #include "render/Mandelbrot.h"
+#include "render/kernel/EscapeKernelBand.h"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace stavenwick::escapeKernel {
 
-// |z| > 2 is defined by hypot. The loop tests mag = re² + im² instead (two products and a sum,
-// each rounded), and trusts it only outside [LOWER_BAND, UPPER_BAND], a band of 2^-40 relative
-// around 4:
-// - each rounding is within u = 2^-53 relative, so mag lies within a factor (1 ± u)² of the exact
-//   re² + im², a relative error below 3u; a square that underflows is off by less than 2^-1074,
-//   nothing beside the other square when mag is near 4;
-// - hypot is within 1 ulp (at most 2u relative) of the exact |z|; allow four times that, 8u;
-// - mag > 4(1 + δ) then gives |z| > 2(1 + δ/2 − 3u/2 − 8u) > 2, and mag < 4(1 − δ) gives
-//   |z| < 2, for any δ above 20u; δ = 2^-40 is 8192u, far wider than the roundings need.
-// A square that overflows makes mag infinite: |z| is then far above 2, as hypot says too. Both
-// comparisons are false for a NaN. A point whose mag lands in the band, or is NaN, is settled by
-// the definition itself, Mandelbrot::escapeCount, whose hypot decides every step.
-constexpr double LOWER_BAND = 4.0 - 0x1p-38;
-constexpr double UPPER_BAND = 4.0 + 0x1p-38;
-
-// Settles the lanes of c that the squares could not, by the definition. Rare, and kept out of
-// line: the call clobbers every vector register, which must not cost the common path a spill.
+// Settles the lanes of c that the squares could not, by the definition.
 template <class Ops>
-[[gnu::noinline]] void countByDefinition(std::int32_t* counts, typename Ops::Index point,
-                                         typename Ops::Vec cr, typename Ops::Vec ci, unsigned lanes)
+[[gnu::noinline]] void settleByDefinition(std::int32_t* counts, typename Ops::Index point,
+                                          typename Ops::Vec cr, typename Ops::Vec ci,
+                                          unsigned lanes)
 {
     for (int lane = 0; lane < Ops::LANES; ++lane) {
         if ((lanes >> lane & 1u) != 0) {
             counts[Ops::laneIndex(point, lane)] =
-                Mandelbrot::escapeCount(Ops::lane(cr, lane), Ops::lane(ci, lane));
+                countByDefinition<Ops>(Ops::lane(cr, lane), Ops::lane(ci, lane));
         }
     }
 }
 
 // The lowest `count` set bits of mask.
-static inline unsigned lowestBits(unsigned mask, std::size_t count)
+template <class Ops>
+unsigned lowestBits(unsigned mask, std::size_t count)
 {
     unsigned kept = 0;
     for (; count > 0 && mask != 0; --count) {
@@ -63,7 +51,7 @@ static inline unsigned lowestBits(unsigned mask, std::size_t count)
 // are settled together and take the next points, so the loop stops rarely, and one slow point
 // never holds the others back.
 template <class Ops, int VECTORS, int DEAD_BATCH, int STEPS>
-void escapeCountLoop(const double* re, const double* im, std::int32_t* counts, std::size_t n)
+void frozenLanesLoop(const double* re, const double* im, std::int32_t* counts, std::size_t n)
 {
     using Vec = typename Ops::Vec;
     using Mask = typename Ops::Mask;   // one flag per lane
@@ -99,7 +87,7 @@ void escapeCountLoop(const double* re, const double* im, std::int32_t* counts, s
     auto restart = [&](int v, unsigned mask) {
         const std::size_t freed = Ops::popcount(mask);
         const std::size_t left = n - next;
-        const unsigned loaded = freed <= left ? mask : lowestBits(mask, left);
+        const unsigned loaded = freed <= left ? mask : lowestBits<Ops>(mask, left);
         const unsigned idle = mask & ~loaded;
         point[v] = Ops::expandIota(point[v], loaded, static_cast<std::int64_t>(next));
         started[v] = Ops::setLanes(Ops::setLanes(started[v], loaded, it), idle, IDLE);
@@ -174,7 +162,7 @@ void escapeCountLoop(const double* re, const double* im, std::int32_t* counts, s
             // point is due LIMIT + 1 steps after its start, which STEPS need not divide
             Ops::storeCounts(counts, point[v], Ops::atMost(done[v], LIMIT), escaped);
             if (escaped != stopped) {
-                countByDefinition<Ops>(counts, point[v], cr[v], ci[v], stopped & ~escaped);
+                settleByDefinition<Ops>(counts, point[v], cr[v], ci[v], stopped & ~escaped);
             }
             restart(v, stopped);
         }
