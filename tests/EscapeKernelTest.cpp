@@ -279,6 +279,38 @@ TEST_P(EscapeKernelTest, SpecialValues)
     expectDefinitionCounts(points);
 }
 
+TEST_P(EscapeKernelTest, LanesThatRunOnAfterLeavingOrVisitTheBand)
+{
+    // Each kind of point sits between points that never escape, so its lane waits for the
+    // others and runs on for many steps after it has left.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    Points kinds;
+    for (int k = 36; k <= 60; k += 2) {
+        // z = c ≈ -2, then ≈ 2: in the band for a few steps, then back inside for good (or,
+        // just below -2, out)
+        kinds.add(-2.0 + std::ldexp(1.0, -k), 0.0);
+        kinds.add(-2.0 - std::ldexp(1.0, -k), 0.0);
+        kinds.add(-2.0 + std::ldexp(1.0, -k), std::ldexp(1.0, -k - 20));
+    }
+    for (const double x : {2.5, 3.0, -5.0, 1e10, 1e100, 1e154, 1e300}) {
+        kinds.add(x, 0.0); // leaves at once; z² overflows a few steps later, then turns NaN
+        kinds.add(0.0, x);
+    }
+    kinds.add(0.3, 0.0); // leaves after a dozen steps, then overflows
+    for (const double x : {nan, 0.0, 3.0, std::numeric_limits<double>::infinity()}) {
+        kinds.add(nan, x); // NaN c: the definition never lets it escape, save with an infinity
+        kinds.add(x, nan);
+    }
+    Points points;
+    for (std::size_t i = 0; i < kinds.re.size(); ++i) {
+        for (int inside = 0; inside < static_cast<int>(i % 11); ++inside) {
+            points.add(-0.1, 0.05 * inside);
+        }
+        points.add(kinds.re[i], kinds.im[i]);
+    }
+    expectDefinitionCounts(points);
+}
+
 TEST_P(EscapeKernelTest, BatchesOfAnySize)
 {
     std::mt19937_64 random(99);
