@@ -106,6 +106,33 @@ TEST(BitmapTest, OddWidthRowsArePaddedWithZerosAndCountedInTheFileSize)
     }
 }
 
+TEST(BitmapTest, PixelCountStopsExactlyAtTheSizeFieldsEnd)
+{
+    // 54 + padded row × height must fit the signed 32-bit size field; nothing is allocated here,
+    // so no allocator's own failure can stand in for the check
+    const struct {
+        std::int32_t width;
+        std::int32_t height;
+        bool fits;
+    } cases[] = {
+        {238609288, 3, true},  // 54 + 3 × 715,827,864: 2,147,483,646, the row exactly the bound
+        {238609289, 3, false}, // the next row size
+        {715827864, 1, true},  // 54 + 2,147,483,592
+        {715827865, 1, false}, // 54 + 2,147,483,596
+        {1, 536870898, true},  // rows of 4 bytes, to 2,147,483,646
+        {1, 536870899, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
+        if (c.fits) {
+            EXPECT_EQ(Bitmap::pixelCount(c.width, c.height),
+                      static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height));
+        } else {
+            EXPECT_THROW(Bitmap::pixelCount(c.width, c.height), std::bad_array_new_length);
+        }
+    }
+}
+
 TEST(BitmapTest, SizesOutsideTheFormatOrTheMemoryFailLikeAnAllocation)
 {
     constexpr std::int32_t MAX = 0x7FFFFFFF;

@@ -53,11 +53,17 @@ std::string drain(int fd)
 // How standard output is given to the program.
 enum class Output { PIPE, CLOSED_PIPE, DEV_FULL };
 
+// Resource limits set on the program, 0 for none: its file size (with SIGXFSZ as it comes) and
+// its address space.
+struct Limits {
+    rlim_t fileSize = 0;
+    rlim_t addressSpace = 0;
+};
+
 // Runs the program in dir, its output through pipes (standard output as asked). Run by root,
-// asUser runs it as an unprivileged user, so that permissions count. fileSizeLimit, when not
-// zero, is set on the program as a resource limit, with SIGXFSZ as it comes.
+// asUser runs it as an unprivileged user, so that permissions count.
 ProgramRun runProgram(const TempDir& dir, Output output = Output::PIPE, bool asUser = false,
-                      rlim_t fileSizeLimit = 0)
+                      Limits limits = {})
 {
     int out[2];
     int err[2];
@@ -73,10 +79,12 @@ ProgramRun runProgram(const TempDir& dir, Output output = Output::PIPE, bool asU
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {
-        const rlimit limit{fileSizeLimit, fileSizeLimit};
+        const rlimit fileSize{limits.fileSize, limits.fileSize};
+        const rlimit addressSpace{limits.addressSpace, limits.addressSpace};
         std::signal(SIGXFSZ, SIG_DFL);
         std::signal(SIGPIPE, SIG_DFL);
-        if (fileSizeLimit != 0 && ::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+        if ((limits.fileSize != 0 && ::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) ||
+            (limits.addressSpace != 0 && ::setrlimit(RLIMIT_AS, &addressSpace) != 0)) {
             ::_exit(126);
         }
         const int target =
@@ -148,10 +156,25 @@ TEST(ProgramTest, FileSizeLimitIsReportedAndKeepsTheEarlierFile)
     TempDir dir;
     const std::vector<unsigned char> earlier(10, 1);
     writeFile(dir / "test.bmp", earlier);
-    const ProgramRun run = runProgram(dir, Output::PIPE, false, 100000);
+    const ProgramRun run = runProgram(dir, Output::PIPE, false, {100000, 0});
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.out, OUTPUT_LINES);
     EXPECT_EQ(run.err, "lumivar: cannot write test.bmp: File too large\n");
+    EXPECT_TRUE(readFile(dir / "test.bmp") == earlier);
+    EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
+}
+
+TEST(ProgramTest, OutOfMemoryIsReportedAndKeepsTheEarlierFile)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than the limit";
+#endif
+    TempDir dir;
+    const std::vector<unsigned char> earlier(10, 1);
+    writeFile(dir / "test.bmp", earlier);
+    const ProgramRun run = runProgram(dir, Output::PIPE, false, {0, 12000 * 1024});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.err, "lumivar: out of memory\n");
     EXPECT_TRUE(readFile(dir / "test.bmp") == earlier);
     EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
 }

@@ -18,8 +18,14 @@ TEST(ZeroedArrayTest, SizesPastWhatOneObjectMaySpanFailLikeAnAllocation)
     EXPECT_THROW(ZeroedArray<std::int32_t>(most / 4 + 1), std::bad_alloc);
     EXPECT_THROW(ZeroedArray<double>(SIZE_MAX / 8 + 2), std::bad_alloc); // wraps to 8 bytes
     EXPECT_THROW(ZeroedArray<std::uint8_t>(SIZE_MAX), std::bad_alloc);
-    EXPECT_EQ(checkedBytes<double>(most / 8), most / 8 * 8);
     EXPECT_EQ(ZeroedArray<double>(0).size(), 0u);
+    // the check itself, at its exact bound: no allocator's failure can stand in for it
+    EXPECT_EQ(checkedBytes<std::uint8_t>(most), most);
+    EXPECT_THROW(checkedBytes<std::uint8_t>(most + 1), std::bad_array_new_length);
+    EXPECT_EQ(checkedBytes<std::int32_t>(most / 4), most / 4 * 4);
+    EXPECT_THROW(checkedBytes<std::int32_t>(most / 4 + 1), std::bad_array_new_length);
+    EXPECT_EQ(checkedBytes<double>(most / 8), most / 8 * 8);
+    EXPECT_THROW(checkedBytes<double>(most / 8 + 1), std::bad_array_new_length);
 }
 
 TEST(ZeroedArrayTest, MemoryIsZeroedEvenWhereItWasUsedBefore)

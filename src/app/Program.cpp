@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 #include <iostream>
+#include <new>
 
 #ifdef _WIN32
 #include <fcntl.h> // _O_BINARY
@@ -15,7 +16,9 @@
 
 namespace stavenwick {
 
-int runProgram()
+namespace {
+
+int renderTheScene()
 {
 #ifdef SIGXFSZ
     // past a file size limit the write must fail and be reported, not kill the program mid-file
@@ -62,6 +65,19 @@ int runProgram()
         return 1;
     }
     return 0;
+}
+
+} // namespace
+
+int runProgram()
+{
+    try {
+        return renderTheScene();
+    } catch (const std::bad_alloc&) {
+        // the buffers are allocated before the file is touched: the earlier picture stays
+        std::cerr << "lumivar: out of memory" << std::endl;
+        return 1;
+    }
 }
 
 } // namespace stavenwick

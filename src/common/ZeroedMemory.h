@@ -1,6 +1,8 @@
 // A block of zero-filled memory, owned exclusively: the home of the program's large buffers.
 #pragma once
 
+#include <lumivar/LumivarExport.h>
+
 #include <cstddef>
 
 namespace stavenwick {
@@ -8,7 +10,7 @@ namespace stavenwick {
 // Large blocks come straight from the system, 2 MiB aligned and advised for huge pages where
 // it offers them, so that filling them costs a few page faults rather than hundreds; small
 // ones come from the ordinary allocator. Either way the memory starts as zeros.
-class ZeroedMemory {
+class LUMIVAR_EXPORT ZeroedMemory {
 public:
     // Throws std::bad_alloc when the memory cannot be had.
     explicit ZeroedMemory(std::size_t bytes);

@@ -3,6 +3,7 @@
 
 #include "../common/ZeroedArray.h"
 #include "FileError.h"
+#include <lumivar/LumivarExport.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +11,7 @@
 
 namespace stavenwick {
 
-class Bitmap {
+class LUMIVAR_EXPORT Bitmap {
 public:
     static constexpr std::ptrdiff_t BYTES_PER_PIXEL = 3; // blue, green, red
 

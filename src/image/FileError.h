@@ -2,6 +2,8 @@
 // itself, the step that failed.
 #pragma once
 
+#include <lumivar/LumivarExport.h>
+
 #include <string>
 #include <system_error>
 #include <type_traits>
@@ -14,7 +16,7 @@ enum class SaveProblem {
     inUse,                 // another program holds the file and shares no writing
 };
 
-const std::error_category& saveCategory();
+LUMIVAR_EXPORT const std::error_category& saveCategory();
 
 inline std::error_code make_error_code(SaveProblem problem)
 {
@@ -24,7 +26,7 @@ inline std::error_code make_error_code(SaveProblem problem)
 // A name fit for a one-line message: as it is, or in $'...' with its control characters (C0,
 // DEL and C1, U+009B CSI among them) and any byte that is not UTF-8 escaped, so that a name
 // cannot break the line or drive the terminal.
-std::string quotedName(const std::string& name);
+LUMIVAR_EXPORT std::string quotedName(const std::string& name);
 
 struct FileError {
     std::error_code code;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <iostream>
 #include <limits>
 #include <utility>
 
@@ -91,6 +92,11 @@ bool LumivarCreator::render(std::string fileName, FileError& error, std::ostream
     computeRangeTotals();
     paintPixels();
     return saveImage(std::move(fileName), error);
+}
+
+bool LumivarCreator::render(std::string fileName, FileError& error)
+{
+    return render(std::move(fileName), error, std::cout);
 }
 
 bool LumivarCreator::render(std::string fileName)

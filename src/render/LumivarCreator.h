@@ -8,16 +8,16 @@
 #include "RGB.h"
 #include "ZoomStep.h"
 #include "ZoomView.h"
+#include <lumivar/LumivarExport.h>
 
 #include <cstdint>
-#include <iostream> // std::cout, the progress line's default stream
-#include <ostream>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
 namespace stavenwick {
 
-class LumivarCreator {
+class LUMIVAR_EXPORT LumivarCreator {
 public:
     // Throws a std::bad_alloc-family exception when the picture is too large for a BMP file or
     // for this build's memory.
@@ -28,10 +28,13 @@ public:
     LumivarCreator& operator=(const LumivarCreator&) = delete;
 
     // Appends a boundary at rangeEnd × ITERATION_LIMIT iterations with its colour. Boundaries
-    // must end up at least two, strictly ascending, the last at least ITERATION_LIMIT. A NaN
-    // rangeEnd gives the boundary 0; infinite ones saturate to the int32 range. Colour channels
-    // outside 0–255 keep the low 8 bits of their truncated value, saturate past ±2^31, and NaN
-    // gives 0.
+    // must end up at least two and strictly ascending; counts at or past the last one fall in
+    // the last range. A NaN rangeEnd gives the boundary 0; infinite ones saturate to the int32
+    // range. A pixel's channel is start + share × (end − start) / total across its range,
+    // truncated: outside 0–255 it keeps its low 8 bits, past ±2^31 it saturates, and NaN gives
+    // 0. So an infinite channel gives 0 wherever the shading takes it from itself or multiplies
+    // it by zero (a range that starts at infinity, the first count of a range), 255 or 0 where
+    // it stays infinite.
     void addRange(double rangeEnd, const RGB& color);
     // The index of the colour range that holds count; counts at or past the last boundary are
     // in the last range. Stops the program when there are fewer than two boundaries.
@@ -40,8 +43,9 @@ public:
     // Computes and paints the picture, then writes it to fileName. Returns false, with the
     // reason in error, when the file was not written. Each render starts its sums afresh.
     // Throws std::bad_alloc, the earlier file untouched, when the file's bytes cannot be had.
-    // The progress line goes to progress.
-    bool render(std::string fileName, FileError& error, std::ostream& progress = std::cout);
+    // The progress line goes to progress, or to standard output.
+    bool render(std::string fileName, FileError& error, std::ostream& progress);
+    bool render(std::string fileName, FileError& error);
     bool render(std::string fileName);
 
 private:

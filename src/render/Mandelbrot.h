@@ -2,12 +2,13 @@
 #pragma once
 
 #include "../common/ExactDoubles.h"
+#include <lumivar/LumivarExport.h>
 
 #include <cstdint>
 
 namespace stavenwick {
 
-class Mandelbrot {
+class LUMIVAR_EXPORT Mandelbrot {
 public:
     // Iterations at most; also the count of a point that never escapes.
     static constexpr std::int32_t ITERATION_LIMIT = 1000;

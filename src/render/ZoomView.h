@@ -4,12 +4,13 @@
 #include "../common/ExactDoubles.h"
 #include "PlanePoint.h"
 #include "ZoomStep.h"
+#include <lumivar/LumivarExport.h>
 
 #include <cstdint>
 
 namespace stavenwick {
 
-class ZoomView {
+class LUMIVAR_EXPORT ZoomView {
 public:
     ZoomView(std::int32_t width, std::int32_t height);
 
