@@ -378,8 +378,8 @@ TEST(AtomicFileWriterRoutesTest, NoRoomOnAnyRouteKeepsTheEarlierFileWhole)
         ::chown(file.c_str(), c.route == OTHERS_FILE ? OTHER : OWNER, OWNER);
         struct statvfs space {};
         ASSERT_EQ(::statvfs(work.c_str(), &space), 0);
-        writeFile(small / "filler",
-                  std::vector<unsigned char>(space.f_bavail * space.f_bsize - c.room, 0));
+        const auto free = static_cast<std::size_t>(space.f_bavail * space.f_bsize);
+        writeFile(small / "filler", std::vector<unsigned char>(free - c.room, 0));
         ::chmod(work.c_str(), c.route == UNWRITABLE_DIRECTORY ? 0555 : 0777);
         if (c.route == APPEND_ONLY && !setAppendOnly(work, true)) {
             continue; // this kernel's tmpfs has no such flag
@@ -430,6 +430,19 @@ TEST(AtomicFileWriterRoutesTest, FileUnderAReadLeaseIsWrittenOnceTheHolderLetsGo
     EXPECT_TRUE(readFile(file) == CONTENT);
     ::close(ready[0]);
     ::close(ready[1]);
+}
+
+TEST(AtomicFileWriterRoutesTest, FileDatedPast2038IsReplacedLikeAnyOther)
+{
+    // a 32-bit build whose stat cannot hold the date fails with EOVERFLOW, where a plain open
+    // and write succeed
+    TempDir dir;
+    writeFile(dir / "test.bmp", EARLIER);
+    const timespec in2040[2] = {{2208988800, 0}, {2208988800, 0}}; // 2040-01-01
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "test.bmp").c_str(), in2040, 0), 0);
+    EXPECT_EQ(save(dir / "test.bmp"), 0);
+    EXPECT_TRUE(readFile(dir / "test.bmp") == CONTENT);
+    EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
 }
 
 TEST(AtomicFileWriterRoutesTest, StepThatFailsOnTheDeviceKeepsTheEarlierFile)
