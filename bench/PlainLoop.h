@@ -81,7 +81,7 @@ void plainLoop(const double* re, const double* im, std::int32_t* counts, std::si
     }
     std::int64_t due = earliestDue();
     const Vec four = Ops::broadcast(4.0);
-    while (active > 0) {
+    while (active > 0) { // NOLINT(bugprone-infinite-loop): restart updates active
         unsigned inside[VECTORS] = {};
         for (int step = 0; step < STEPS; ++step) {
             for (int v = 0; v < VECTORS; ++v) {
