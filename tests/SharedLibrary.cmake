@@ -6,6 +6,8 @@ if(NOT dynamic MATCHES "SONAME[^\n]*liblumivar_core[.]so[.]1]")
     message(FATAL_ERROR "no SONAME liblumivar_core.so.1:\n${dynamic}")
 endif()
 execute_process(COMMAND ${NM} -D -C --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols)
+# one symbol an element: brackets (array parameters) would group elements in a CMake list
+string(REGEX REPLACE "[][;]" "_" symbols "${symbols}")
 string(REPLACE "\n" ";" symbols "${symbols}")
 set(public "(LumivarCreator|Bitmap|Mandelbrot|ZoomView|ZeroedMemory)")
 set(exported 0)
