@@ -131,8 +131,9 @@ bool diskFull(DWORD reason)
     return reason == ERROR_DISK_FULL || reason == ERROR_HANDLE_DISK_FULL;
 }
 
-// Another save may hold the file for a moment (checking it, or replacing it itself), and an
-// open file cannot be replaced: a refused step is tried again a few times before it counts.
+// Another save may hold the file for a moment (checking it, or replacing it itself): an open
+// file cannot be replaced, nor a file being replaced opened. A step refused so is tried again a
+// few times before the refusal counts.
 template <typename Step>
 bool retried(const Step& step)
 {
@@ -189,7 +190,10 @@ public:
             if (!exists) {
                 return throughTemporary(false);
             }
-            m_target = openForWriting(m_path);
+            retried([&] {
+                m_target = openForWriting(m_path);
+                return m_target.valid();
+            });
             if (m_target.valid() || GetLastError() != ERROR_FILE_NOT_FOUND) {
                 const std::optional<bool> settled = settleExisting();
                 return settled ? *settled : throughTemporary(true);
@@ -276,7 +280,10 @@ private:
         case ERROR_ACCESS_DENIED:
         case ERROR_UNABLE_TO_REMOVE_REPLACED:
             // another program holds it open and shares writing, not deleting: in place
-            m_target = openForWriting(m_path);
+            retried([&] {
+                m_target = openForWriting(m_path);
+                return m_target.valid();
+            });
             return m_target.valid() ? writeInPlace() : fail(GetLastError());
         default:
             return fail(reason);
