@@ -22,6 +22,7 @@ void plainLoop(const double* re, const double* im, std::int32_t* counts, std::si
 {
     using Vec = typename Ops::Vec;
     using Index = typename Ops::Index;
+    static_assert(BATCH >= 1, "a batch of at least one finished lane");
     constexpr int LANES = Ops::LANES;
     constexpr unsigned ALL_LANES = (1u << LANES) - 1;
     constexpr std::int64_t LIMIT = Mandelbrot::ITERATION_LIMIT;
@@ -100,9 +101,9 @@ void plainLoop(const double* re, const double* im, std::int32_t* counts, std::si
         it += STEPS;
         int out = 0;
         for (int v = 0; v < VECTORS; ++v) {
-            out += __builtin_popcount(~inside[v] & ALL_LANES);
+            out += Ops::popcount(~inside[v] & ALL_LANES);
         }
-        if ((out < BATCH || out == 0) && it < due) {
+        if (out < BATCH && it < due) {
             continue;
         }
         for (int v = 0; v < VECTORS; ++v) {

@@ -18,6 +18,7 @@ struct Avx2Ops {
     static Vec sub(Vec a, Vec b) { return _mm256_sub_pd(a, b); }
     static Vec mul(Vec a, Vec b) { return _mm256_mul_pd(a, b); }
     static Vec below(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+    static int popcount(unsigned lanes) { return __builtin_popcount(lanes); }
     static unsigned bits(Vec m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
     static __m256i lanes(unsigned chosen)
     {

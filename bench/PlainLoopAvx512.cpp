@@ -18,6 +18,7 @@ struct Avx512Ops {
     static Vec sub(Vec a, Vec b) { return _mm512_sub_pd(a, b); }
     static Vec mul(Vec a, Vec b) { return _mm512_mul_pd(a, b); }
     static __mmask8 below(Vec a, Vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+    static int popcount(unsigned lanes) { return __builtin_popcount(lanes); }
     static unsigned bits(__mmask8 m) { return m; }
     static Vec clear(Vec v, unsigned chosen)
     {

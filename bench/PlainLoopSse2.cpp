@@ -18,6 +18,7 @@ struct Sse2Ops {
     static Vec sub(Vec a, Vec b) { return _mm_sub_pd(a, b); }
     static Vec mul(Vec a, Vec b) { return _mm_mul_pd(a, b); }
     static Vec below(Vec a, Vec b) { return _mm_cmplt_pd(a, b); }
+    static int popcount(unsigned lanes) { return static_cast<int>((lanes & 1u) + (lanes >> 1)); }
     static unsigned bits(Vec m) { return static_cast<unsigned>(_mm_movemask_pd(m)); }
     static __m128i lanes(unsigned chosen)
     {

@@ -65,6 +65,7 @@ void twoCountsLoop(const double* re, const double* im, std::int32_t* counts, std
     using Vec = typename Ops::Vec;
     using Mask = typename Ops::Mask;   // one flag per lane
     using Index = typename Ops::Index; // one 64-bit integer per lane
+    static_assert(BATCH >= 1, "a batch of at least one finished lane");
     constexpr int LANES = Ops::LANES;
     constexpr unsigned ALL_LANES = (1u << LANES) - 1;
     constexpr std::int64_t LIMIT = Mandelbrot::ITERATION_LIMIT;
@@ -166,7 +167,7 @@ void twoCountsLoop(const double* re, const double* im, std::int32_t* counts, std
         for (int v = 0; v < VECTORS; ++v) {
             finishedLanes += Ops::popcount(~stay[v] & ALL_LANES);
         }
-        if ((finishedLanes < BATCH || finishedLanes == 0) && it < due) {
+        if (finishedLanes < BATCH && it < due) {
             continue;
         }
         for (int v = 0; v < VECTORS; ++v) {
