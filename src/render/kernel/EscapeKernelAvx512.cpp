@@ -1,8 +1,9 @@
 // The kernel on AVX-512: eight points to a vector; frozen lanes cost nothing through write
-// masks, and are refilled with expanding loads and their counts scattered. Built with
-// -mavx512f and run only where the CPU has it.
+// masks, finished lanes' answers leave by compressing, the next points come in by expanding.
+// Built with -mavx512f and run only where the CPU has it.
 #include "render/kernel/EscapeKernelPaths.h"
-#include "render/kernel/FrozenLanesLoop.h"
+#include "render/kernel/FrozenLanes.h"
+#include "render/kernel/LaneLoop.h"
 
 #include <immintrin.h>
 
@@ -14,6 +15,7 @@ struct Avx512Ops {
     using Vec = __m512d;
     using Mask = __mmask8;
     using Index = __m512i;
+    static constexpr bool FEW_REGISTERS = false;
     static constexpr int LANES = 8;
 
     static Vec broadcast(double x) { return _mm512_set1_pd(x); }
@@ -24,23 +26,15 @@ struct Avx512Ops {
     static Vec maskedAdd(Vec v, Mask m, Vec a, Vec b) { return _mm512_mask_add_pd(v, m, a, b); }
     static Mask below(Vec a, Vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
     static Mask above(Vec a, Vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
-    static Vec expand(Vec v, unsigned lanes, const double* from)
+    static Vec loadu(const double* from) { return _mm512_loadu_pd(from); }
+    // the first values of w, in order, into the lanes named of v
+    static Vec expandInto(Vec v, unsigned lanes, Vec w)
     {
-        return _mm512_mask_expandloadu_pd(v, static_cast<Mask>(lanes), from);
+        return _mm512_mask_expand_pd(v, mask(lanes), w);
     }
-    static Vec clear(Vec v, unsigned lanes)
-    {
-        return _mm512_mask_mov_pd(v, static_cast<Mask>(lanes), _mm512_setzero_pd());
-    }
-    static double lane(Vec v, int lane)
-    {
-        alignas(64) double values[LANES];
-        _mm512_store_pd(values, v);
-        return values[lane];
-    }
+    static Vec clear(Vec v, unsigned lanes) { return _mm512_maskz_mov_pd(mask(~lanes), v); }
 
     static Mask noLanes() { return 0; }
-    static Mask setMask(Mask m, unsigned lanes) { return static_cast<Mask>(m | lanes); }
     static unsigned bits(Mask m) { return m; }
     static unsigned popcount(unsigned lanes)
     {
@@ -50,55 +44,53 @@ struct Avx512Ops {
     static Index broadcastIndex(std::int64_t x) { return _mm512_set1_epi64(x); }
     static Index maskedIncrement(Index v, Mask m)
     {
-        return _mm512_mask_add_epi64(v, m, v, _mm512_set1_epi64(1));
+        return _mm512_mask_sub_epi64(v, m, v, _mm512_set1_epi64(-1));
     }
-    static Index setLanes(Index v, unsigned lanes, std::int64_t x)
+    // the lanes of m where v has none of the bits of x
+    static Mask clearOf(Mask m, Index v, std::int64_t x)
     {
-        return _mm512_mask_mov_epi64(v, static_cast<Mask>(lanes), _mm512_set1_epi64(x));
+        return _mm512_mask_testn_epi64_mask(m, v, _mm512_set1_epi64(x));
     }
-    // the lanes named take first, first + 1, ... in order
-    static Index expandIota(Index v, unsigned lanes, std::int64_t first)
+    static Mask lessThan(Index v, std::int64_t x)
     {
-        const __m512i iota = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
-        return _mm512_mask_expand_epi64(v, static_cast<Mask>(lanes),
-                                        _mm512_add_epi64(_mm512_set1_epi64(first), iota));
+        return _mm512_cmplt_epi64_mask(v, _mm512_set1_epi64(x));
     }
-    static Index atMost(Index v, std::int64_t x)
+    // v | x in the lanes named
+    static Index orLanes(Index v, unsigned lanes, std::int64_t x)
     {
-        return _mm512_mask_min_epi64(v, 0xFF, v, _mm512_set1_epi64(x));
+        return _mm512_mask_or_epi64(v, mask(lanes), v, _mm512_set1_epi64(x));
     }
-    static unsigned atOrBelow(Index v, std::int64_t x)
+    // the values of the lanes named, in order, at the front
+    static Index compress(Index v, unsigned lanes)
     {
-        return _mm512_cmple_epi64_mask(v, _mm512_set1_epi64(x));
+        return _mm512_maskz_compress_epi64(mask(lanes), v);
     }
-    static std::int64_t laneIndex(Index v, int lane)
+    static Index expandIndexInto(Index v, unsigned lanes, Index w)
     {
-        alignas(64) std::int64_t values[LANES];
-        _mm512_store_si512(values, v);
-        return values[lane];
+        return _mm512_mask_expand_epi64(v, mask(lanes), w);
     }
-    static std::int64_t minimum(Index v)
+    static Index blendIndex(Index v, Index w, unsigned lanes)
     {
-        alignas(64) std::int64_t values[LANES];
-        _mm512_store_si512(values, v);
-        std::int64_t least = values[0];
-        for (int lane = 1; lane < LANES; ++lane) {
-            least = values[lane] < least ? values[lane] : least;
-        }
-        return least;
+        return _mm512_mask_mov_epi64(v, mask(lanes), w);
     }
-    static void storeCounts(std::int32_t* counts, Index point, Index count, unsigned lanes)
+    // first + lane · 2^shift in each lane
+    static Index iota(std::int64_t first, int shift)
     {
-        _mm512_mask_i64scatter_epi32(counts, static_cast<Mask>(lanes), point,
-                                     _mm512_maskz_cvtepi64_epi32(0xFF, count), 4);
+        const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+        return _mm512_add_epi64(_mm512_set1_epi64(first),
+                                _mm512_sllv_epi64(lanes, _mm512_set1_epi64(shift)));
     }
+    static void storeIndex(std::int64_t* to, Index v) { _mm512_storeu_si512(to, v); }
+
+private:
+    static Mask mask(unsigned lanes) { return static_cast<Mask>(lanes); }
 };
 
 } // namespace
 
 void runAvx512(const double* re, const double* im, std::int32_t* counts, std::size_t n)
 {
-    frozenLanesLoop<Avx512Ops, 6, 24, 8>(re, im, counts, n);
+    LaneLoop<FrozenLanes<Avx512Ops>, 8, 24>::run(re, im, counts, n);
 }
 
 } // namespace stavenwick::escapeKernel

@@ -1,0 +1,58 @@
+// A yardstick, not a code path: the ceiling of the escape loop's body on vectors of one width.
+// Per step and vector, the definition's own arithmetic and nothing else: three products, the
+// adds of z² + c and of re² + im², one compare with 4 counted into a register. re·im + im·re is
+// formed as ri + ri or, where BY_PRODUCT, as ri · 2 (the same rounding of the same 2·ri): which
+// is faster depends on how the CPU spreads adds and multiplies over its pipes, and the ceiling
+// is the faster one. Every vector is
+// independent and stays in registers; no point ever leaves, so there is nothing to refill or
+// check. No exact loop can beat it.
+//
+// Each width's file supplies Ops in an anonymous namespace and is built with the flags of the
+// kernel path of that width. It shares no code with the kernel it judges.
+#pragma once
+
+#include <cstdint>
+
+namespace stavenwick::bench {
+
+// Runs VECTORS vectors of points c (from c[0..], real parts then imaginary parts, one vector
+// each) for `steps` steps; returns the sum of the counts, which no compiler can skip.
+template <class Ops, int VECTORS, bool BY_PRODUCT>
+std::int64_t ceilingLoop(const double* c, std::int64_t steps)
+{
+    using Vec = typename Ops::Vec;
+    using Count = typename Ops::Count;
+    constexpr int LANES = Ops::LANES;
+    Vec zr[VECTORS];
+    Vec zi[VECTORS];
+    Vec cr[VECTORS];
+    Vec ci[VECTORS];
+    Count count[VECTORS];
+    for (int v = 0; v < VECTORS; ++v) {
+        cr[v] = Ops::load(c + 2 * v * LANES);
+        ci[v] = Ops::load(c + (2 * v + 1) * LANES);
+        zr[v] = zi[v] = Ops::zero();
+        count[v] = Ops::noCount();
+    }
+    const Vec four = Ops::broadcast(4.0);
+    Vec two = Ops::broadcast(2.0);
+    // hidden from the compiler, which would turn ri · 2 back into ri + ri
+    __asm__("" : "+x"(two));
+    for (std::int64_t step = 0; step < steps; ++step) {
+        for (int v = 0; v < VECTORS; ++v) {
+            const Vec rr = Ops::mul(zr[v], zr[v]);
+            const Vec ii = Ops::mul(zi[v], zi[v]);
+            const Vec ri = Ops::mul(zr[v], zi[v]);
+            count[v] = Ops::countIf(count[v], Ops::add(rr, ii), four);
+            zr[v] = Ops::add(Ops::sub(rr, ii), cr[v]);
+            zi[v] = Ops::add(BY_PRODUCT ? Ops::mul(ri, two) : Ops::add(ri, ri), ci[v]);
+        }
+    }
+    std::int64_t sum = 0;
+    for (int v = 0; v < VECTORS; ++v) {
+        sum += Ops::total(count[v]);
+    }
+    return sum;
+}
+
+} // namespace stavenwick::bench
