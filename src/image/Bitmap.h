@@ -37,6 +37,10 @@ public:
         pixel[2] = red;
     }
 
+    // The pixels' bytes, for writing many at once: pixel (x, y) at 3·x + 3·y·width, blue,
+    // green, red, rows from the bottom up, unpadded.
+    std::uint8_t* pixels() { return m_pixels.get(); }
+
     // Bytes in the BMP file: the two headers and the rows, each padded to four bytes.
     std::size_t encodedSize() const;
     // Writes the whole BMP file, encodedSize() bytes, to out.

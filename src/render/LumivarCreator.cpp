@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <iostream>
 #include <limits>
 #include <utility>
@@ -122,6 +123,7 @@ void LumivarCreator::computeEscapeCounts(std::ostream& progress)
         m_columnReals[static_cast<std::size_t>(x)] = m_zoomView.real(x);
     }
 
+    std::fill(m_histogram.get(), m_histogram.get() + LIMIT, 0);
     const std::size_t beforeDots = std::min(total, PROGRESS_DOTS_AFTER);
     countPixels(0, beforeDots);
     if (beforeDots == PROGRESS_DOTS_AFTER) {
@@ -129,37 +131,50 @@ void LumivarCreator::computeEscapeCounts(std::ostream& progress)
         progress << "....." << std::flush;
     }
     countPixels(beforeDots, total);
-
-    std::fill(m_histogram.get(), m_histogram.get() + LIMIT, 0);
-    for (std::size_t i = 0; i < total; ++i) {
-        const std::int32_t n = m_escapeCounts[i];
-        if (n != LIMIT) {
-            ++m_histogram[static_cast<std::size_t>(n)];
-        }
-    }
     progress << '\n' << std::flush;
 }
 
-// The escape counts of pixels [begin, end) in storage order, y × width + x, bottom row first.
+// The escape counts of pixels [begin, end) in storage order, y × width + x, bottom row first,
+// and their histogram, a chunk at a time while its counts are at hand.
 void LumivarCreator::countPixels(std::size_t begin, std::size_t end)
 {
     const auto width = static_cast<std::size_t>(m_width);
-    std::size_t x = begin % width;
-    auto y = static_cast<std::int32_t>(begin / width);
-    double rowImaginary = m_zoomView.imaginary(y);
     double* re = m_points.get();
     double* im = re + CHUNK_PIXELS;
     for (std::size_t first = begin; first < end; first += CHUNK_PIXELS) {
         const std::size_t n = std::min(CHUNK_PIXELS, end - first);
-        for (std::size_t i = 0; i < n; ++i) {
-            re[i] = m_columnReals[x];
-            im[i] = rowImaginary;
-            if (++x == width) {
-                x = 0;
-                rowImaginary = m_zoomView.imaginary(++y);
-            }
+        // a row's points share their imaginary part, a column's their real part
+        for (std::size_t i = 0; i < n;) {
+            const std::size_t x = (first + i) % width;
+            const auto y = static_cast<std::int32_t>((first + i) / width);
+            const std::size_t run = std::min(width - x, n - i);
+            std::copy_n(m_columnReals.get() + x, run, re + i);
+            std::fill_n(im + i, run, m_zoomView.imaginary(y));
+            i += run;
         }
-        escapeKernel::run(re, im, m_escapeCounts.get() + first, n);
+        std::int32_t* counts = m_escapeCounts.get() + first;
+        escapeKernel::run(re, im, counts, n);
+        addToHistogram(counts, n);
+    }
+}
+
+// Pixels that never escape are left out: they are painted black.
+void LumivarCreator::addToHistogram(const std::int32_t* counts, std::size_t n)
+{
+    // two tallies taken in turn, so that runs of one count do not wait on one another, and
+    // a slot for the limit, so that no branch sorts it out; a chunk's counts fit 16 bits
+    static_assert(CHUNK_PIXELS <= 0xFFFF, "a tally of a chunk fits 16 bits");
+    std::array<std::array<std::uint16_t, LIMIT + 1>, 2> tallies{};
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        ++tallies[0][static_cast<std::size_t>(counts[i])];
+        ++tallies[1][static_cast<std::size_t>(counts[i + 1])];
+    }
+    if (i < n) {
+        ++tallies[0][static_cast<std::size_t>(counts[i])];
+    }
+    for (std::size_t c = 0; c < LIMIT; ++c) {
+        m_histogram[c] += tallies[0][c] + tallies[1][c];
     }
 }
 
@@ -185,13 +200,9 @@ void LumivarCreator::paintPixels()
         below[n + 1] = below[n] + m_histogram[n];
     }
 
-    // every pixel of one count gets the same colour: work out each colour once
-    struct Color {
-        std::uint8_t red = 0;
-        std::uint8_t green = 0;
-        std::uint8_t blue = 0;
-    };
-    std::array<Color, LIMIT + 1> palette{}; // the limit stays black
+    // every pixel of one count gets the same colour: work out each colour once, as the bytes
+    // blue, green, red (and a fourth, which the next pixel overwrites)
+    std::array<std::uint32_t, LIMIT + 1> palette{}; // the limit stays black
     for (std::int32_t n = 0; n < LIMIT; ++n) {
         if (m_histogram[n] == 0) {
             continue; // no pixel to paint
@@ -205,18 +216,22 @@ void LumivarCreator::paintPixels()
         const std::int64_t cumulative =
             n < rangeStart ? 0 : below[n + 1] - below[std::max(rangeStart, 0)];
         const auto share = static_cast<double>(cumulative);
-        palette[n].red = channelByte(share * diff.r / rangeTotal + start.r);
-        palette[n].green = channelByte(share * diff.g / rangeTotal + start.g);
-        palette[n].blue = channelByte(share * diff.b / rangeTotal + start.b);
+        const std::uint32_t red = channelByte(share * diff.r / rangeTotal + start.r);
+        const std::uint32_t green = channelByte(share * diff.g / rangeTotal + start.g);
+        const std::uint32_t blue = channelByte(share * diff.b / rangeTotal + start.b);
+        palette[n] = blue | green << 8 | red << 16;
     }
 
+    // the rows lie one after the other: every pixel but the last takes four bytes at once
     const std::int32_t* count = m_escapeCounts.get();
-    for (std::int32_t y = 0; y < m_height; ++y) {
-        for (std::int32_t x = 0; x < m_width; ++x) {
-            const Color& color = palette[*count++];
-            m_bitmap.putPixel(x, y, color.red, color.green, color.blue);
-        }
+    std::uint8_t* pixel = m_bitmap.pixels();
+    const std::size_t last = m_escapeCounts.size() - 1;
+    for (std::size_t i = 0; i < last; ++i) {
+        std::memcpy(pixel + 3 * i, &palette[static_cast<std::size_t>(count[i])], 4);
     }
+    const std::uint32_t color = palette[static_cast<std::size_t>(count[last])];
+    m_bitmap.putPixel(m_width - 1, m_height - 1, static_cast<std::uint8_t>(color >> 16),
+                      static_cast<std::uint8_t>(color >> 8), static_cast<std::uint8_t>(color));
 }
 
 bool LumivarCreator::saveImage(std::string fileName, FileError& error)

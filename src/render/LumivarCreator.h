@@ -52,6 +52,7 @@ private:
     void checkRanges() const;
     void computeEscapeCounts(std::ostream& progress);
     void countPixels(std::size_t begin, std::size_t end);
+    void addToHistogram(const std::int32_t* counts, std::size_t n);
     void computeRangeTotals();
     void paintPixels();
     bool saveImage(std::string fileName, FileError& error);

@@ -52,7 +52,7 @@ class LaneLoop {
     static constexpr std::size_t ROUND = std::size_t{VECTORS} * LANES; // points a round may take
     // points a round may read: its last vector loads a whole vector
     static constexpr std::size_t READ = ROUND + LANES;
-    static constexpr std::size_t STAGED = 1024; // answers staged before a flush
+    static constexpr std::size_t STAGED = 512; // answers staged before a flush
     static_assert(STEPS >= 1 && STEPS <= Body::MOST_STEPS, "counts that fit their bits");
 
 public:
@@ -84,39 +84,37 @@ private:
         eachVector([&](auto v) {
             Body::clear(m_state[v]);
             m_cr[v] = m_ci[v] = Ops::broadcast(0.0);
-            refill<true>(m_state[v], v, ALL_LANES, m_progress);
+            refill(m_state[v], v, ALL_LANES, m_progress);
         });
         while (m_progress.active > 0) {
-            if (m_n - m_progress.next >= READ) {
-                advance<false>();
-            } else {
+            if (m_n - m_progress.next < READ) {
                 takeTheTail();
-                advance<true>();
             }
+            advance();
             flush();
         }
     }
 
     struct Progress {
         std::size_t next = 0;   // the next point to hand out
-        std::size_t active = 0; // lanes holding a point (kept up to date in the tail only)
+        std::size_t active = 0; // lanes holding a point
         std::size_t staged = 0; // answers in the staging buffer
     };
 
-    // Runs the lanes until the staging buffer may not hold another round, or (but in the TAIL)
-    // a round may find too few points left for every lane. The lanes' state is copied into
-    // locals, which the compiler keeps in registers: nothing here calls out.
-    template <bool TAIL>
+    // Runs the lanes until the staging buffer may not hold another round, or no lane holds a
+    // point, or (but in the tail) a round may find too few points left for every lane. The
+    // lanes' state is copied into locals, which the compiler keeps in registers: nothing here
+    // calls out.
     void advance()
     {
         State state[VECTORS];
         eachVector([&](auto v) { state[v] = m_state[v]; });
         Progress progress = m_progress;
-        while (progress.staged <= STAGED &&
-               (TAIL ? progress.active > 0 : m_n - progress.next >= READ)) {
+        while (progress.staged <= STAGED && progress.active > 0 &&
+               (m_inTail || m_n - progress.next >= READ)) {
             Last last[VECTORS];
             stepBlock(state, last);
-            round<TAIL>(state, last, progress);
+            round(state, last, progress);
         }
         eachVector([&](auto v) { m_state[v] = state[v]; });
         m_progress = progress;
@@ -156,7 +154,6 @@ private:
     // Every vector's finished lanes hand their answers over and take the next points. Rounds
     // come at a fixed pace, which the CPU predicts; whether a vector has finished lanes it
     // cannot, but skipping the vectors that have none still saves more than it costs.
-    template <bool TAIL>
     LUMIVAR_LANE_STEP void round(State (&state)[VECTORS], const Last (&last)[VECTORS],
                                  Progress& progress)
     {
@@ -164,29 +161,29 @@ private:
         eachVector([&](auto v) { finished[v] = ~Body::running(state[v], last[v]) & ALL_LANES; });
         eachVector([&](auto v) {
             if (finished[v] != 0) {
-                stage<TAIL>(state[v], last[v], finished[v], progress);
-                refill<TAIL>(state[v], v, finished[v], progress);
+                stage(state[v], last[v], finished[v], progress);
+                refill(state[v], v, finished[v], progress);
             }
         });
     }
 
     // The answers of the lanes named, packed after those already staged.
-    template <bool TAIL>
     LUMIVAR_LANE_STEP void stage(const State& state, const Last& last, unsigned lanes,
                                  Progress& progress)
     {
         const Index answers = Body::answers(state, last);
         Ops::storeIndex(m_staging + progress.staged, Ops::compress(answers, lanes));
         progress.staged += Ops::popcount(lanes);
-        if (TAIL) { // lanes without a point finish too, now and then
+        if (!m_inTail) {
+            progress.active -= Ops::popcount(lanes);
+        } else { // lanes without a point finish too, now and then
             const std::int64_t idle = static_cast<std::int64_t>(m_n) << COUNT_BITS;
             progress.active -= Ops::popcount(lanes & Ops::bits(Ops::lessThan(answers, idle)));
         }
     }
 
-    // The next points, in order, into the lanes named of vector v; in the TAIL, lanes past the
+    // The next points, in order, into the lanes named of vector v; in the tail, lanes past the
     // last point take the key n and c = 0 (the zeros after the tail's copy).
-    template <bool TAIL>
     LUMIVAR_LANE_STEP void refill(State& state, int v, unsigned lanes, Progress& progress)
     {
         const std::size_t at = progress.next - m_fromStart;
@@ -195,14 +192,13 @@ private:
         // the keys in order, as the lanes take them
         Index keys = Ops::iota(key(progress.next), COUNT_BITS + Body::KEY_SHIFT);
         unsigned taken = Ops::popcount(lanes);
-        if (TAIL) {
-            const std::size_t left = m_n - progress.next;
-            taken = left < taken ? static_cast<unsigned>(left) : taken;
+        if (m_inTail && m_n - progress.next < taken) {
+            taken = static_cast<unsigned>(m_n - progress.next);
             keys = Ops::blendIndex(Ops::broadcastIndex(key(m_n)), keys, (1u << taken) - 1);
-            progress.active += taken;
         }
         Body::restart(state, lanes, keys, m_cr[v], m_ci[v]);
         progress.next += taken;
+        progress.active += taken;
     }
 
     // The key of point i, with the count of a lane that has not run.
@@ -222,6 +218,7 @@ private:
         m_fromRe = m_tail[0];
         m_fromIm = m_tail[1];
         m_fromStart = m_progress.next;
+        m_inTail = true;
     }
 
     // Writes the staged answers to counts, asking the definition where they say so.
@@ -262,6 +259,7 @@ private:
     const double* m_fromRe;
     const double* m_fromIm;
     std::size_t m_fromStart = 0;
+    bool m_inTail = false; // fewer points left than a round may read
     State m_state[VECTORS];
     Vec m_cr[VECTORS]; // each vector's c
     Vec m_ci[VECTORS];
