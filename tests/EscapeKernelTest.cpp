@@ -315,13 +315,62 @@ TEST_P(EscapeKernelTest, BatchesOfAnySize)
 {
     std::mt19937_64 random(99);
     std::uniform_real_distribution<double> wide(-2.2, 1.2);
-    for (const std::size_t n : {0,  1,  2,  3,  5,  7,  8,  9,  15, 16,  17,  31,  33,
-                                47, 48, 49, 63, 64, 65, 95, 96, 97, 100, 127, 129, 1001}) {
+    // around the points a round may read (a whole vector past the lanes: 5, 14, 36, 72), the
+    // staging buffer's flush (512 answers) and the slices the two counts' keys allow (2^20 − 1)
+    for (const std::size_t n : {0,
+                                1,
+                                2,
+                                3,
+                                5,
+                                7,
+                                8,
+                                9,
+                                13,
+                                14,
+                                15,
+                                16,
+                                17,
+                                31,
+                                33,
+                                35,
+                                36,
+                                37,
+                                47,
+                                48,
+                                49,
+                                63,
+                                64,
+                                65,
+                                71,
+                                72,
+                                73,
+                                95,
+                                96,
+                                97,
+                                100,
+                                127,
+                                129,
+                                511,
+                                512,
+                                513,
+                                577,
+                                600,
+                                1001,
+                                1040,
+                                (1 << 20) - 2,
+                                (1 << 20) + 2}) {
         Points points;
         for (std::size_t i = 0; i < n; ++i) {
-            // every third point never escapes, so lanes finish at very different times
-            i % 3 == 0 ? points.add(-0.1, 0.1 * wide(random) / 2.2)
-                       : points.add(wide(random), wide(random));
+            // every third point never escapes, so lanes finish at very different times; far
+            // into the long batches, points leave at once but around the slices' edge
+            const bool near = i < 2000 || (i > (1 << 20) - 80 && i < (1 << 20) + 80);
+            if (!near) {
+                points.add(3.0 + 1e-6 * static_cast<double>(i % 1000), 0.5);
+            } else if (i % 3 == 0) {
+                points.add(-0.1, 0.1 * wide(random) / 2.2);
+            } else {
+                points.add(wide(random), wide(random));
+            }
         }
         SCOPED_TRACE("batch of " + std::to_string(n));
         expectDefinitionCounts(points);
