@@ -1,64 +1,188 @@
-// The kernel in plain C++, for every CPU: independent points in flight, one to a lane. z runs
-// on with two counts, as on SSE2 and AVX2: a lane that froze would need a select at every step,
-// which compilers make a branch, and the branch is as unpredictable as the points.
+// The kernel in plain C++, for every CPU. z runs on with two counts, as on SSE2 and AVX2: nothing
+// selects per lane at a step, which would become a branch as unpredictable as the points.
 #include "render/kernel/EscapeKernelPaths.h"
 #include "render/kernel/LaneLoop.h"
 #include "render/kernel/TwoCounts.h"
+
+#include <array>
+#include <cstring>
 
 namespace stavenwick::escapeKernel {
 
 namespace {
 
-struct ScalarOps {
-    using Vec = double;
-    using Mask = bool;
-    using Index = std::int64_t;
+// Two points to a vector, in the compiler's generic vectors where it has them (GCC and clang:
+// SSE2 or NEON instructions, or pairs of scalar ones), in plain scalars elsewhere.
+#if defined(__GNUC__)
+using Doubles = double __attribute__((vector_size(16)));
+using Integers = std::int64_t __attribute__((vector_size(16)));
+#else
+struct Doubles {
+    double lane[2];
+    double& operator[](int i) { return lane[i]; }
+    double operator[](int i) const { return lane[i]; }
+};
+using Integers = std::array<std::int64_t, 2>;
+#endif
+
+struct PairOps {
+    using Vec = Doubles;
+    using Mask = Integers; // all ones in a chosen lane
+    using Index = Integers;
     static constexpr bool FEW_REGISTERS = false;
-    static constexpr int LANES = 1;
+    static constexpr int LANES = 2;
 
-    static Vec broadcast(double x) { return x; }
-    static Vec add(Vec a, Vec b) { return a + b; }
-    static Vec sub(Vec a, Vec b) { return a - b; }
-    static Vec mul(Vec a, Vec b) { return a * b; }
-    static Vec twice(Vec a, Vec /*two*/) { return a + a; }
-    static Mask below(Vec a, Vec b) { return a < b; }
-    static Mask atOrBelow(Vec a, Vec b) { return a <= b; }
-    static unsigned bits(Mask m) { return m ? 1u : 0u; }
-    static unsigned popcount(unsigned lanes) { return lanes; }
-    static Mask laneMask(unsigned lanes) { return lanes != 0; }
-    static Vec clear(Vec v, Mask m) { return m ? 0.0 : v; }
-    static Vec loadu(const double* from) { return *from; }
-    static Vec expandInto(Vec v, unsigned lanes, Vec w) { return lanes != 0 ? w : v; }
+    static Vec broadcast(double x) { return Vec{x, x}; }
+#if defined(__GNUC__)
+    static Vec add(Vec a, Vec b)
+    {
+        return a + b;
+    }
+    static Vec sub(Vec a, Vec b)
+    {
+        return a - b;
+    }
+    static Vec mul(Vec a, Vec b)
+    {
+        return a * b;
+    }
+    static Mask below(Vec a, Vec b)
+    {
+        return a < b;
+    }
+    static Mask atOrBelow(Vec a, Vec b)
+    {
+        return a <= b;
+    }
+#else
+    static Vec add(Vec a, Vec b)
+    {
+        return Vec{a[0] + b[0], a[1] + b[1]};
+    }
+    static Vec sub(Vec a, Vec b)
+    {
+        return Vec{a[0] - b[0], a[1] - b[1]};
+    }
+    static Vec mul(Vec a, Vec b)
+    {
+        return Vec{a[0] * b[0], a[1] * b[1]};
+    }
+    static Mask below(Vec a, Vec b)
+    {
+        return Mask{a[0] < b[0] ? -1 : 0, a[1] < b[1] ? -1 : 0};
+    }
+    static Mask atOrBelow(Vec a, Vec b)
+    {
+        return Mask{a[0] <= b[0] ? -1 : 0, a[1] <= b[1] ? -1 : 0};
+    }
+#endif
+    static Vec twice(Vec a, Vec /*two*/)
+    {
+        return add(a, a);
+    }
+    static unsigned bits(Mask m)
+    {
+        return (m[0] != 0 ? 1u : 0u) | (m[1] != 0 ? 2u : 0u);
+    }
+    static unsigned popcount(unsigned lanes)
+    {
+        return (lanes & 1u) + (lanes >> 1);
+    }
+    static Mask laneMask(unsigned lanes)
+    {
+        return Mask{(lanes & 1u) != 0 ? -1 : 0, (lanes & 2u) != 0 ? -1 : 0};
+    }
+    static Vec clear(Vec v, Mask m)
+    {
+        return Vec{m[0] != 0 ? 0.0 : v[0], m[1] != 0 ? 0.0 : v[1]};
+    }
+    static Vec loadu(const double* from)
+    {
+        return Vec{from[0], from[1]};
+    }
+    // the first values of w, in order, into the lanes named of v: lane 1 alone takes the first
+    static Vec expandInto(Vec v, unsigned lanes, Vec w)
+    {
+        return Vec{(lanes & 1u) != 0 ? w[0] : v[0],
+                   (lanes & 2u) != 0 ? w[(lanes & 1u) != 0 ? 1 : 0] : v[1]};
+    }
 
-    static Index broadcastIndex(std::int64_t x) { return x; }
-    static Index orIndex(Index a, Index b) { return a | b; }
+    static Index broadcastIndex(std::int64_t x)
+    {
+        return Index{x, x};
+    }
+    static Index orIndex(Index a, Index b)
+    {
+        return Index{a[0] | b[0], a[1] | b[1]};
+    }
     // as the vector paths count: 1 more in both halves at or below the band, 1 less in the
-    // lower half below it
+    // lower half below it (a true compare is all ones, -1)
     static Index count(Index tests, Mask low, Mask high)
     {
-        return tests + (high ? (std::int64_t{1} << 32) + 1 : 0) - (low ? 1 : 0);
+        constexpr std::int64_t BOTH_HALVES = (std::int64_t{1} << 32) + 1;
+#if defined(__GNUC__)
+        return tests + (high & BOTH_HALVES) + low;
+#else
+        return Index{tests[0] + (high[0] & BOTH_HALVES) + low[0],
+                     tests[1] + (high[1] & BOTH_HALVES) + low[1]};
+#endif
     }
-    static unsigned lanesWithBit(Index v, std::int64_t x) { return (v & x) != 0 ? 1u : 0u; }
-    static Mask lessThan(Index v, std::int64_t x) { return v < x; }
-    static Index answers(Index tests, std::int64_t definition)
+    static unsigned lanesWithBit(Index v, std::int64_t x)
+    {
+        return ((v[0] & x) != 0 ? 1u : 0u) | ((v[1] & x) != 0 ? 2u : 0u);
+    }
+    static Mask lessThan(Index v, std::int64_t x)
+    {
+        return Mask{v[0] < x ? -1 : 0, v[1] < x ? -1 : 0};
+    }
+    static std::int64_t answer(std::int64_t tests, std::int64_t definition)
     {
         return (tests >> 32) | ((tests & 0xFFFFFFFF) != 0 ? definition : 0);
     }
-    // NaN is the one value unequal to itself
-    static Index nanOnes(Vec cr, Vec ci) { return cr != cr || ci != ci ? 1 : 0; }
-    static Index compress(Index v, unsigned /*lanes*/) { return v; }
-    static Index expandIndex(Index v, unsigned /*lanes*/) { return v; }
-    static Index blendIndex(Index v, Index w, Mask m) { return m ? w : v; }
-    static Index blendIndex(Index v, Index w, unsigned lanes) { return lanes != 0 ? w : v; }
-    static Index iota(std::int64_t first, int /*shift*/) { return first; }
-    static void storeIndex(std::int64_t* to, Index v) { *to = v; }
+    static Index answers(Index tests, std::int64_t definition)
+    {
+        return Index{answer(tests[0], definition), answer(tests[1], definition)};
+    }
+    // 1 in the lanes where c is NaN, the one value unequal to itself
+    static Index nanOnes(Vec cr, Vec ci)
+    {
+        return Index{cr[0] != cr[0] || ci[0] != ci[0] ? 1 : 0,  // NOLINT(misc-redundant-expression)
+                     cr[1] != cr[1] || ci[1] != ci[1] ? 1 : 0}; // NOLINT(misc-redundant-expression)
+    }
+    // lane 1's value into lane 0 where lane 1 alone is named
+    static Index compress(Index v, unsigned lanes)
+    {
+        return lanes == 2u ? Index{v[1], v[1]} : v;
+    }
+    static Index expandIndex(Index v, unsigned lanes)
+    {
+        return lanes == 2u ? Index{v[0], v[0]} : v;
+    }
+    static Index blendIndex(Index v, Index w, Mask m)
+    {
+        return Index{m[0] != 0 ? w[0] : v[0], m[1] != 0 ? w[1] : v[1]};
+    }
+    static Index blendIndex(Index v, Index w, unsigned lanes)
+    {
+        return blendIndex(v, w, laneMask(lanes));
+    }
+    // first + lane · 2^shift in each lane
+    static Index iota(std::int64_t first, int shift)
+    {
+        return Index{first, first + (std::int64_t{1} << shift)};
+    }
+    static void storeIndex(std::int64_t* to, Index v)
+    {
+        to[0] = v[0];
+        to[1] = v[1];
+    }
 };
 
 } // namespace
 
 void runPortable(const double* re, const double* im, std::int32_t* counts, std::size_t n)
 {
-    LaneLoop<TwoCounts<ScalarOps>, 4, 4>::run(re, im, counts, n);
+    LaneLoop<TwoCounts<PairOps>, 6, 16>::run(re, im, counts, n);
 }
 
 } // namespace stavenwick::escapeKernel
