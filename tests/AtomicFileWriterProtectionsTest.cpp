@@ -168,7 +168,7 @@ TEST(AtomicFileWriterProtectionsTest,
                     const int ours = inChild([&] {
                         return opened([&] {
                             FileError error;
-                            writeFileAtomically(file, EARLIER.data(), EARLIER.size(), error);
+                            writeFileAtomically(file, {{EARLIER.data(), EARLIER.size()}}, error);
                             return error.code.value();
                         });
                     });

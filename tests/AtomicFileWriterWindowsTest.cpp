@@ -37,7 +37,7 @@ const std::vector<unsigned char> CONTENT = [] {
 std::error_code save(const std::string& path)
 {
     FileError error;
-    const bool saved = writeFileAtomically(path, CONTENT.data(), CONTENT.size(), error);
+    const bool saved = writeFileAtomically(path, {{CONTENT.data(), CONTENT.size()}}, error);
     EXPECT_EQ(saved, !error.code);
     return error.code;
 }
@@ -121,7 +121,7 @@ TEST(AtomicFileWriterWindowsTest, FileHeldByAnotherProgramIsWrittenWhereItShares
         ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
         FileError error;
         const bool saved =
-            writeFileAtomically(dir / "test.bmp", CONTENT.data(), CONTENT.size(), error);
+            writeFileAtomically(dir / "test.bmp", {{CONTENT.data(), CONTENT.size()}}, error);
         CloseHandle(viewer);
         EXPECT_EQ(saved, writable);
         EXPECT_TRUE(readFile(dir / "test.bmp") == (writable ? CONTENT : EARLIER));

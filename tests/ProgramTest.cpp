@@ -172,7 +172,7 @@ TEST(ProgramTest, OutOfMemoryIsReportedAndKeepsTheEarlierFile)
     TempDir dir;
     const std::vector<unsigned char> earlier(10, 1);
     writeFile(dir / "test.bmp", earlier);
-    const ProgramRun run = runProgram(dir, Output::PIPE, false, {0, rlim_t{12000} * 1024});
+    const ProgramRun run = runProgram(dir, Output::PIPE, false, {0, rlim_t{9000} * 1024});
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.err, "lumivar: out of memory\n");
     EXPECT_TRUE(readFile(dir / "test.bmp") == earlier);

@@ -6,34 +6,44 @@
 #include "image/FileError.h"
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 
 namespace stavenwick {
 
-// Writes size bytes as the whole content of the file at path. It succeeds wherever a plain
-// open (create, truncate) and write of the path would, and the kernel's checks on such an open
-// apply (links and files planted in shared directories among them). The system resolves the
-// path as a plain open would, following symbolic links where it allows them.
-// - An existing regular file is replaced by a temporary written beside it and flushed to disk
-//   first, with the old file's owner, group, mode, ACL and extended attributes; a link to it
-//   stays a link, hard links to it keep the old content. Where those protections cannot be
-//   kept, or the system refuses a step that a plain write does not take (a directory that may
-//   not be written, is append-only or has no free inode, a bind-mounted file), it is written in
-//   place instead, but only once the room for it is reserved and the file size limit checked:
-//   where the room cannot be had, the old file stays as it was.
-// - A path that names nothing yet is created with a plain create's permissions, complete.
-// - Anything else that opens for writing (a FIFO, a device) is written in place; a directory
-//   or a socket is an error and stays as it was. A FIFO whose reader leaves reports EPIPE, and
-//   the SIGPIPE the write raised is discarded.
+// A piece of the content: the file is its pieces one after the other.
+struct Bytes {
+    const void* data;
+    std::size_t size;
+};
+
+// Writes the pieces as the whole content of the file at path (a UTF-8 name on Windows). The
+// name is opened as a plain open for writing opens it (creating it, not truncating it), so it
+// succeeds wherever such an open and a write would, and fails as that open fails: the system
+// resolves links, applies permissions and its rules on files planted in shared directories, and
+// waits for a lease to end or a FIFO's reader to come.
+// - A regular file is replaced by a temporary written beside it and flushed to disk first, with
+//   the old file's owner, group, mode, ACL, extended attributes and file flags; a link to it
+//   stays a link, hard links to it keep the old content. Where those cannot be kept, or the
+//   system refuses a step that a plain write does not take (a directory that may not be written,
+//   is append-only or has no free inode, a bind-mounted file, no /proc to name the opened file),
+//   it is written in place instead, but only once the room for it is reserved or seen free:
+//   where the room cannot be had, the old file stays as it was. A file the open created is
+//   removed again if the save fails.
+// - Anything else that opens for writing (a FIFO, a device, a pipe behind /dev/stdout) is
+//   written as a stream, as a shell's redirection writes it.
+// - Content past the file size limit (RLIMIT_FSIZE) is refused before any byte is written
+//   (EFBIG), with no SIGXFSZ.
 // A name with an embedded NUL is refused (EINVAL).
 // Returns false, with the reason in error, when the file was not written; the path then holds
 // what it held before. The one exception is error.saved: the new content is in place, but its
 // directory could not be flushed, so it may not outlive a crash. No temporary outlives a
-// failure, nor SIGINT, SIGTERM, SIGHUP or SIGQUIT: the calling thread holds them back while a
-// name of the save's exists or a file is rewritten in place, and they end the program right
-// after. Saves from several threads are safe, but a program whose other threads may take those
-// signals must block them there too.
-bool writeFileAtomically(const std::string& path, const void* data, std::size_t size,
+// failure, nor SIGINT, SIGTERM, SIGHUP or SIGQUIT: the calling thread holds them back while it
+// writes a regular file, and they end the program right after. A SIGPIPE that the save's own
+// write raises (a reader that left) is reported as EPIPE; any other SIGPIPE stays pending for
+// the caller. Saves from several threads are safe, but a program whose other threads may take
+// those signals must block them there too.
+bool writeFileAtomically(const std::string& path, std::initializer_list<Bytes> content,
                          FileError& error);
 
 // For tests: called, where set, once the new content is complete (and its temporary has a

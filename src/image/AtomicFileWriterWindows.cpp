@@ -103,17 +103,21 @@ std::wstring randomSuffix()
     return text;
 }
 
-bool writeAll(HANDLE file, const void* data, std::size_t size)
+using Content = std::initializer_list<Bytes>;
+
+bool writeAll(HANDLE file, Content content)
 {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
-        DWORD written = 0;
-        if (!WriteFile(file, bytes, chunk, &written, nullptr) || written == 0) {
-            return false;
+    for (const Bytes& piece : content) {
+        const auto* bytes = static_cast<const unsigned char*>(piece.data);
+        for (std::size_t left = piece.size; left > 0;) {
+            const DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+            DWORD written = 0;
+            if (!WriteFile(file, bytes, chunk, &written, nullptr) || written == 0) {
+                return false;
+            }
+            bytes += written;
+            left -= written;
         }
-        bytes += written;
-        size -= written;
     }
     return true;
 }
@@ -154,9 +158,12 @@ bool retried(const Step& step)
 // One save: the temporary beside the file, removed unless it took the file's place.
 class Save {
 public:
-    Save(const std::string& path, const void* data, std::size_t size, FileError& error)
-        : m_path(widen(path)), m_data(data), m_size(size), m_error(error)
+    Save(const std::string& path, Content content, FileError& error)
+        : m_path(widen(path)), m_content(content), m_error(error)
     {
+        for (const Bytes& piece : content) {
+            m_size += piece.size;
+        }
     }
     ~Save()
     {
@@ -221,7 +228,7 @@ private:
             return fail(GetLastError());
         }
         if (GetFileType(m_target.get()) != FILE_TYPE_DISK) {
-            return writeAll(m_target.get(), m_data, m_size) || fail(GetLastError());
+            return writeAll(m_target.get(), m_content) || fail(GetLastError());
         }
         const Handle probe(CreateFileW(m_path.c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -250,7 +257,7 @@ private:
             return fail(reason, "cannot create a temporary file in " +
                                     quotedName(narrow(directory.empty() ? L"." : directory)));
         }
-        if (!writeAll(m_file.get(), m_data, m_size) || !FlushFileBuffers(m_file.get()) ||
+        if (!writeAll(m_file.get(), m_content) || !FlushFileBuffers(m_file.get()) ||
             !m_file.close()) {
             return fail(GetLastError());
         }
@@ -316,7 +323,7 @@ private:
         }
         LARGE_INTEGER start{};
         if (!SetFilePointerEx(m_target.get(), start, nullptr, FILE_BEGIN) ||
-            !writeAll(m_target.get(), m_data, m_size) || !SetEndOfFile(m_target.get()) ||
+            !writeAll(m_target.get(), m_content) || !SetEndOfFile(m_target.get()) ||
             !FlushFileBuffers(m_target.get())) {
             return fail(GetLastError());
         }
@@ -342,8 +349,8 @@ private:
     }
 
     std::wstring m_path;
-    const void* m_data;
-    std::size_t m_size;
+    Content m_content;
+    std::size_t m_size = 0;
     FileError& m_error;
     Handle m_file;                             // the temporary while it is written
     Handle m_target;                           // an existing file, open for writing
@@ -351,11 +358,11 @@ private:
 };
 } // namespace
 
-bool writeFileAtomically(const std::string& path, const void* data, std::size_t size,
+bool writeFileAtomically(const std::string& path, std::initializer_list<Bytes> content,
                          FileError& error)
 {
     error = FileError();
-    Save save(path, data, size, error);
+    Save save(path, content, error);
     return save.run();
 }
 

@@ -44,7 +44,7 @@ std::size_t Bitmap::encodedSize() const
     return static_cast<std::size_t>(HEADERS_SIZE + paddedRowSize(m_width) * m_height);
 }
 
-void Bitmap::encode(std::uint8_t* out) const
+void Bitmap::encodeHeaders(std::uint8_t* out) const
 {
     BmpFileHeader fileHeader;
     fileHeader.bfSize = static_cast<std::uint32_t>(encodedSize());
@@ -54,6 +54,11 @@ void Bitmap::encode(std::uint8_t* out) const
     infoHeader.biHeight = m_height;
     fileHeader.encode(out);
     infoHeader.encode(out + BmpFileHeader::SIZE);
+}
+
+void Bitmap::encode(std::uint8_t* out) const
+{
+    encodeHeaders(out);
     out += HEADERS_SIZE;
 
     const auto rowSize = static_cast<std::size_t>(m_width * BYTES_PER_PIXEL);
@@ -74,9 +79,17 @@ void Bitmap::encode(std::uint8_t* out) const
 bool Bitmap::save(std::string fileName, // NOLINT(performance-unnecessary-value-param)
                   FileError& error) const
 {
+    const std::size_t rowSize = static_cast<std::size_t>(m_width) * BYTES_PER_PIXEL;
+    if (rowSize % 4 == 0) {
+        // rows need no padding: the file is the headers, then the pixels as they are
+        std::uint8_t headers[HEADERS_SIZE];
+        encodeHeaders(headers);
+        return writeFileAtomically(
+            fileName, {{headers, sizeof headers}, {m_pixels.get(), m_pixels.size()}}, error);
+    }
     ZeroedArray<std::uint8_t> file(encodedSize());
     encode(file.get());
-    return writeFileAtomically(fileName, file.get(), file.size(), error);
+    return writeFileAtomically(fileName, {{file.get(), file.size()}}, error);
 }
 
 bool Bitmap::save(std::string fileName) const

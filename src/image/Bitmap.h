@@ -54,6 +54,8 @@ public:
     bool save(std::string fileName) const;
 
 private:
+    void encodeHeaders(std::uint8_t* out) const;
+
     std::int32_t m_width;
     std::int32_t m_height;
     // pixel (x, y) at 3·x + 3·y·width, rows from the bottom up, unpadded

@@ -121,7 +121,7 @@ namespace stavenwick::testing {
 int save(const std::string& path, FileError* error)
 {
     FileError reason;
-    const bool saved = writeFileAtomically(path, CONTENT.data(), CONTENT.size(), reason);
+    const bool saved = writeFileAtomically(path, {{CONTENT.data(), CONTENT.size()}}, reason);
     if (error != nullptr) {
         *error = reason;
     }

@@ -1,4 +1,4 @@
-#include "image/posix/SignalHold.h"
+#include "image/linux/SignalHold.h"
 
 #include <cerrno>
 #include <ctime>
@@ -24,31 +24,30 @@ sigset_t setOf(SignalHold::Signals which)
     return set;
 }
 
-bool pipePending()
-{
-    sigset_t pending;
-    return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-}
-
 } // namespace
 
-SignalHold::SignalHold(Signals which) : m_which(which)
+SignalHold::SignalHold(Signals which)
 {
     const sigset_t held = setOf(which);
     pthread_sigmask(SIG_BLOCK, &held, &m_before);
-    m_pipeWasPending = which == Signals::brokenPipe && pipePending();
 }
 
 SignalHold::~SignalHold()
 {
     const int saved = errno;
-    if (m_which == Signals::brokenPipe && !m_pipeWasPending && pipePending()) {
-        const sigset_t pipe = setOf(Signals::brokenPipe);
-        const timespec now{0, 0};
-        while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
-        }
-    }
     pthread_sigmask(SIG_SETMASK, &m_before, nullptr); // a held signal lands now
+    errno = saved;
+}
+
+void SignalHold::consumeOwnBrokenPipe()
+{
+    // the write's signal is this thread's own, which the kernel hands out before one sent to the
+    // whole process
+    const int saved = errno;
+    const sigset_t pipe = setOf(Signals::brokenPipe);
+    const timespec now{0, 0};
+    while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+    }
     errno = saved;
 }
 

@@ -1,16 +1,16 @@
-#include "image/posix/Protections.h"
+#include "image/linux/Protections.h"
 
-#include "image/posix/Descriptor.h"
+#include "image/linux/Descriptor.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
-#include <linux/fs.h> // FS_IOC_GETFLAGS
+#include <linux/fs.h> // FS_IOC_GETFLAGS, FS_IOC_SETFLAGS
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -57,19 +57,42 @@ bool copyAttributes(int from, int to)
     return true;
 }
 
+// The file flags (nodump, noatime, ...) of fd; true with none where its file system has none.
+bool flagsOf(int fd, int& flags)
+{
+    flags = 0;
+    return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 || errno == ENOTTY || errno == ENOTSUP ||
+           errno == ENOSYS;
+}
+
+bool copyFlags(int from, int to)
+{
+    int wanted = 0;
+    int now = 0;
+    if (!flagsOf(from, wanted) || !flagsOf(to, now)) {
+        return false;
+    }
+    return now == wanted || (::ioctl(to, FS_IOC_SETFLAGS, &wanted) == 0 && flagsOf(to, now) &&
+                             now == wanted);
+}
+
 } // namespace
 
-bool copyProtections(int from, const struct stat& fromStatus, int to)
+bool copyProtections(int from, int to)
 {
     // the owner first (chown clears set-id bits), the ACL before the mode (the group bits of a
     // file with an ACL are its mask), each checked rather than trusted
+    struct stat old {};
     struct stat now {};
-    static_cast<void>(::fchown(to, fromStatus.st_uid, fromStatus.st_gid));
-    if (::fstat(to, &now) != 0 || now.st_uid != fromStatus.st_uid ||
-        now.st_gid != fromStatus.st_gid || !copyAttributes(from, to)) {
+    if (::fstat(from, &old) != 0) {
         return false;
     }
-    const mode_t mode = fromStatus.st_mode & 07777;
+    static_cast<void>(::fchown(to, old.st_uid, old.st_gid));
+    if (::fstat(to, &now) != 0 || now.st_uid != old.st_uid || now.st_gid != old.st_gid ||
+        !copyAttributes(from, to) || !copyFlags(from, to)) {
+        return false;
+    }
+    const mode_t mode = old.st_mode & 07777;
     return ::fchmod(to, mode) == 0 || (::fstat(to, &now) == 0 && (now.st_mode & 07777) == mode);
 }
 
@@ -86,27 +109,6 @@ bool isAppendOnly(int directory)
     int inode = 0;
     return listing.valid() && ::ioctl(listing.get(), FS_IOC_GETFLAGS, &inode) == 0 &&
            (inode & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
-}
-
-bool plainCreateMayOpen(const struct stat& directory, const struct stat& file, uid_t opener,
-                        int protection)
-{
-    if (protection == 0 || (!S_ISREG(file.st_mode) && !S_ISFIFO(file.st_mode)) ||
-        (directory.st_mode & S_ISVTX) == 0 || file.st_uid == directory.st_uid ||
-        file.st_uid == opener) {
-        return true;
-    }
-    const bool othersWrite = (directory.st_mode & S_IWOTH) != 0;
-    const bool groupWrites = (directory.st_mode & S_IWGRP) != 0;
-    return !othersWrite && !(groupWrites && protection >= 2);
-}
-
-int plantedFileProtection(mode_t mode)
-{
-    std::ifstream setting(S_ISFIFO(mode) ? "/proc/sys/fs/protected_fifos"
-                                         : "/proc/sys/fs/protected_regular");
-    int level = 2;
-    return setting >> level ? level : 2;
 }
 
 } // namespace stavenwick

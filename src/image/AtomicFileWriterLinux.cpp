@@ -1,0 +1,337 @@
+// The file writer on Linux. The name is opened once, as a plain write opens it, and the kernel's
+// answers decide: what it refuses is refused, a FIFO or a device is written as a stream, and a
+// regular file is replaced by a complete, flushed temporary beside it where its directory and
+// protections can be had, or else written in place once the room for it is reserved or seen free.
+#include "image/AtomicFileWriter.h"
+
+#include "image/TemporaryName.h"
+#include "image/linux/Descriptor.h"
+#include "image/linux/Protections.h"
+#include "image/linux/SignalHold.h"
+#include "image/linux/Temporary.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace stavenwick {
+
+namespace {
+
+void (*g_beforeChange)() = nullptr;
+
+using Content = std::initializer_list<Bytes>;
+
+// Where a step leads: the content in place, the old file kept and the reason reported, the file
+// to be written in place, or the name to be opened again (another save swapped it meanwhile).
+struct Outcome {
+    enum class Next { done, failed, inPlace, again } next = Next::failed;
+    std::error_code code;
+    std::string step; // what failed, where it was not the file itself
+    bool saved = false;
+};
+
+Outcome done()
+{
+    return {Outcome::Next::done, {}, {}};
+}
+Outcome failed(std::error_code code, std::string step = {})
+{
+    return {Outcome::Next::failed, code, std::move(step)};
+}
+Outcome failed(int reason, std::string step = {})
+{
+    return failed(std::error_code(reason, std::generic_category()), std::move(step));
+}
+// A step other than writing the content failed: a device that fails, or no memory, keep the old
+// file; anything else is a refusal that writing in place does not meet.
+Outcome refused(int reason, std::string step)
+{
+    return reason == EIO || reason == ENOMEM ? failed(reason, std::move(step))
+                                             : Outcome{Outcome::Next::inPlace, {}, {}};
+}
+
+// Writes the content at the file's offset: 0, or why not.
+int writeAll(int fd, Content content)
+{
+    for (const Bytes& piece : content) {
+        const auto* bytes = static_cast<const unsigned char*>(piece.data);
+        for (std::size_t left = piece.size; left > 0;) {
+            const ssize_t written = ::write(fd, bytes, left);
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                return written == 0 ? EIO : errno; // no progress and no reason given
+            }
+            bytes += written;
+            left -= static_cast<std::size_t>(written);
+        }
+    }
+    return 0;
+}
+
+// 0, or why not; EINVAL: the file system has nothing to flush, or cannot flush this kind of file.
+int flush(int fd)
+{
+    return ::fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+}
+
+// Whether size bytes from the file's start will find room: 0, or why not. Reserved where the
+// file system can reserve them; elsewhere (ext2, FUSE) the blocks they add, with a margin for
+// the file system's own, must be free for anyone.
+int room(int fd, std::size_t size)
+{
+    if (size == 0 || ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) {
+        return 0;
+    }
+    if (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
+        return errno;
+    }
+    struct stat file {};
+    struct statvfs space {};
+    if (::fstat(fd, &file) != 0 || ::fstatvfs(fd, &space) != 0) {
+        return errno;
+    }
+    const std::uint64_t block = space.f_frsize != 0 ? space.f_frsize : space.f_bsize;
+    const std::uint64_t needed = (size + block - 1) / block;
+    const std::uint64_t held = static_cast<std::uint64_t>(file.st_blocks) * 512 / block;
+    const std::uint64_t margin = needed / 128 + 4; // indirect blocks and the like
+    return needed <= held || needed - held + margin <= space.f_bavail ? 0 : ENOSPC;
+}
+
+// Where the file open at fd lives: its directory (a handle needing no read permission), the
+// directory as messages name it, and the file's name there.
+struct Location {
+    Descriptor directory;
+    std::string directoryName;
+    std::string name;
+
+    bool holds(const struct stat& file) const
+    {
+        struct stat now {};
+        return ::fstatat(directory.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+               now.st_dev == file.st_dev && now.st_ino == file.st_ino;
+    }
+    // The directory of path and its last part, as given; whether the file of status is there.
+    bool take(const std::string& path, const struct stat& status)
+    {
+        const std::size_t slash = path.rfind('/');
+        directoryName = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+        directory.reset(::open(directoryName.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        return directory.valid() && holds(status);
+    }
+};
+
+// The name the kernel gives the file open at fd (links resolved); empty where /proc cannot say.
+std::string kernelName(int fd)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    std::string name(PATH_MAX, '\0');
+    const ssize_t length = ::readlink(self.c_str(), &name[0], name.size());
+    name.resize(length > 0 && static_cast<std::size_t>(length) < name.size() ? length : 0);
+    return !name.empty() && name[0] == '/' ? name : std::string();
+}
+
+class Save {
+public:
+    Save(const std::string& path, Content content) : m_path(path), m_content(content)
+    {
+        for (const Bytes& piece : content) {
+            m_size += piece.size;
+        }
+    }
+    // A file this save created goes again if the save failed, while its name still holds it;
+    // then the signals held for it land.
+    ~Save()
+    {
+        if (m_created && m_where.directory.valid() && m_where.holds(m_file)) {
+            ::unlinkat(m_where.directory.get(), m_where.name.c_str(), 0);
+        }
+    }
+    Save(const Save&) = delete;
+    Save& operator=(const Save&) = delete;
+
+    Outcome run()
+    {
+        if (m_path.empty() || m_path.find('\0') != std::string::npos) {
+            // a NUL: the system would see a shorter name than the caller gave
+            return failed(m_path.empty() ? ENOENT : EINVAL);
+        }
+        for (int attempt = 0; attempt < MAX_OPEN_ATTEMPTS; ++attempt) {
+            const Outcome outcome = this->attempt();
+            if (outcome.next != Outcome::Next::again) {
+                return outcome;
+            }
+        }
+        return failed(SaveProblem::changedDuringSave);
+    }
+
+private:
+    Outcome attempt()
+    {
+        // a name that leads nowhere yet is created by the open: held from before, so that the
+        // new file goes again with a failed save
+        struct stat before {};
+        m_created = ::stat(m_path.c_str(), &before) != 0 && errno == ENOENT;
+        if (m_created && !m_hold) {
+            m_hold.emplace(SignalHold::Signals::ending);
+        }
+        Descriptor file(::open(m_path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666));
+        if (!file.valid() || ::fstat(file.get(), &m_file) != 0) {
+            return failed(errno);
+        }
+        if (!S_ISREG(m_file.st_mode)) {
+            return stream(file);
+        }
+        if (!m_hold) {
+            m_hold.emplace(SignalHold::Signals::ending);
+        }
+        // a link, or a name swapped meanwhile: where the kernel says the file lives
+        const std::string real = m_where.take(m_path, m_file) ? m_path : kernelName(file.get());
+        if (!real.empty() && real != m_path && !m_where.take(real, m_file)) {
+            return {Outcome::Next::again, {}, {}}; // the file lost that name meanwhile
+        }
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            m_size > limit.rlim_cur) {
+            return failed(EFBIG); // before a byte is written: no SIGXFSZ
+        }
+        // no /proc to say where the file lives: in place
+        const Outcome outcome = real.empty() ? Outcome{Outcome::Next::inPlace, {}, {}}
+                                             : throughTemporary(file);
+        return outcome.next == Outcome::Next::inPlace ? inPlace(file) : outcome;
+    }
+
+    // A FIFO or a device: written as a shell's redirection writes it, with nothing to keep.
+    Outcome stream(Descriptor& file)
+    {
+        int reason = writeAll(file.get(), m_content);
+        if (reason == EPIPE) {
+            SignalHold::consumeOwnBrokenPipe(); // the reader left: reported, not fatal
+        }
+        if (reason == 0 && !file.close()) {
+            reason = errno;
+        }
+        return reason != 0 ? failed(reason) : done();
+    }
+
+    // The content beside the file, then in its place, with its protections.
+    Outcome throughTemporary(const Descriptor& file)
+    {
+        if (isAppendOnly(m_where.directory.get())) {
+            return {Outcome::Next::inPlace, {}, {}}; // nothing there can be renamed over
+        }
+        Temporary temporary(m_where.directory.get(), m_where.name);
+        if (!temporary.create()) {
+            return refused(errno, "cannot create a temporary file in " +
+                                      quotedName(m_where.directoryName));
+        }
+        if (!copyProtections(file.get(), temporary.fd())) {
+            return {Outcome::Next::inPlace, {}, {}};
+        }
+        int reason = writeAll(temporary.fd(), m_content);
+        reason = reason != 0 ? reason : flush(temporary.fd());
+        if (reason == ENOSPC || reason == EDQUOT) {
+            return {Outcome::Next::inPlace, {}, {}}; // no room for a second copy
+        }
+        if (g_beforeChange != nullptr && reason == 0) {
+            g_beforeChange();
+        }
+        if (reason != 0 || !temporary.close()) {
+            return failed(reason != 0 ? reason : errno);
+        }
+        // the name may hold another save's file by now; anything else is not replaced
+        struct stat now {};
+        if (::fstatat(m_where.directory.get(), m_where.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) ==
+                0 &&
+            !S_ISREG(now.st_mode)) {
+            return failed(SaveProblem::changedDuringSave);
+        }
+        if (!temporary.moveIntoPlace()) {
+            return refused(errno, "cannot replace " + quotedName(m_where.name));
+        }
+        m_created = false;
+        return flushDirectory();
+    }
+
+    // The new name outlives a crash once its directory is flushed, where that can be opened.
+    Outcome flushDirectory()
+    {
+        const Descriptor directory(
+            ::openat(m_where.directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const int reason = directory.valid() ? flush(directory.get()) : 0;
+        if (reason == 0) {
+            return done();
+        }
+        Outcome outcome = failed(reason, "cannot flush its directory " +
+                                             quotedName(m_where.directoryName));
+        outcome.saved = true;
+        return outcome;
+    }
+
+    // Rewrites the regular file as a plain write would, but keeps the old content where the
+    // room cannot be had: only then written from the start, cut to size and flushed.
+    Outcome inPlace(Descriptor& file)
+    {
+        int reason = room(file.get(), m_size);
+        if (reason == 0 && g_beforeChange != nullptr) {
+            g_beforeChange();
+        }
+        if (reason == 0 && ::lseek(file.get(), 0, SEEK_SET) != 0) {
+            reason = errno;
+        }
+        reason = reason != 0 ? reason : writeAll(file.get(), m_content);
+        if (reason == 0 && ::ftruncate(file.get(), static_cast<off_t>(m_size)) != 0) {
+            reason = errno;
+        }
+        reason = reason != 0 ? reason : flush(file.get());
+        if (reason == 0 && !file.close()) {
+            reason = errno;
+        }
+        if (reason != 0) {
+            return failed(reason);
+        }
+        m_created = false;
+        return done();
+    }
+
+    const std::string& m_path;
+    Content m_content;
+    std::size_t m_size = 0;
+    std::optional<SignalHold> m_hold; // while a regular file is written, or created
+    bool m_created = false;           // whether this save's open created the file
+    struct stat m_file {};            // the file opened
+    Location m_where;                 // where it lives, once known
+};
+
+} // namespace
+
+bool writeFileAtomically(const std::string& path, Content content, FileError& error)
+{
+    // the SIGPIPE of a FIFO whose reader left is the save's to report, not the caller's to die of
+    const SignalHold pipe(SignalHold::Signals::brokenPipe);
+    Outcome outcome;
+    {
+        Save save(path, content);
+        outcome = save.run();
+    }
+    error = FileError{outcome.code, std::move(outcome.step), outcome.saved};
+    return outcome.next == Outcome::Next::done;
+}
+
+void setBeforeChangeHook(void (*hook)())
+{
+    g_beforeChange = hook;
+}
+
+} // namespace stavenwick
