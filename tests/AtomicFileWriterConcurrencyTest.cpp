@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -22,69 +23,46 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using namespace testing; // NOLINT(google-build-using-namespace): the writer's test kit
 
-TEST(AtomicFileWriterConcurrencyTest, SavesAtOnceFromManyProcessesAllSucceed)
+TEST(AtomicFileWriterConcurrencyTest, SavesAtOnceFromManyProcessesAndThreadsAllSucceed)
 {
-    constexpr int SAVERS = 8;
-    for (const bool existing : {true, false}) {
-        TempDir dir;
-        if (existing) {
-            writeFile(dir / "test.bmp", EARLIER);
-        }
-        int start[2];
-        ASSERT_EQ(::pipe(start), 0);
-        std::vector<pid_t> savers;
-        for (int i = 0; i < SAVERS; ++i) {
-            std::fflush(nullptr);
-            const pid_t child = ::fork();
-            if (child == 0) {
-                ::close(start[1]);
-                char go = 0;
-                static_cast<void>(::read(start[0], &go, 1)); // all at once, when it closes
+    for (const bool processes : {true, false}) {
+        for (const bool existing : {true, false}) {
+            SCOPED_TRACE(std::string(processes ? "processes" : "threads") +
+                         (existing ? ", existing file" : ", new name"));
+            TempDir dir;
+            if (existing) {
+                writeFile(dir / "test.bmp", EARLIER);
+            }
+            const auto saves = [&] { // five saves, all at once with the others'
                 int failed = 0;
                 for (int round = 0; round < 5; ++round) {
                     failed += save(dir / "test.bmp") != 0 ? 1 : 0;
                 }
-                ::_exit(failed);
-            }
-            savers.push_back(child);
-        }
-        ::close(start[0]);
-        ::close(start[1]);
-        for (const pid_t saver : savers) {
-            int status = 0;
-            ::waitpid(saver, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-                << "saves failed: " << status;
-        }
-        EXPECT_TRUE(readFile(dir / "test.bmp") == CONTENT);
-        EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
-    }
-}
-
-TEST(AtomicFileWriterConcurrencyTest, SavesAtOnceFromManyThreadsAllSucceed)
-{
-    constexpr int SAVERS = 4;
-    for (const bool existing : {true, false}) {
-        TempDir dir;
-        if (existing) {
-            writeFile(dir / "test.bmp", EARLIER);
-        }
-        std::vector<std::thread> savers;
-        savers.reserve(SAVERS);
-        std::vector<int> failed(SAVERS, 0);
-        for (int i = 0; i < SAVERS; ++i) {
-            savers.emplace_back([&, i] {
-                for (int round = 0; round < 5; ++round) {
-                    failed[i] += save(dir / "test.bmp") != 0 ? 1 : 0;
+                return failed;
+            };
+            std::vector<int> failed(8, 0);
+            std::vector<pid_t> children;
+            std::vector<std::thread> threads;
+            for (std::size_t i = 0; i < failed.size(); ++i) {
+                std::fflush(nullptr);
+                if (!processes) {
+                    threads.emplace_back([&, i] { failed[i] = saves(); });
+                } else if ((children.emplace_back(::fork())) == 0) {
+                    ::_exit(saves());
                 }
-            });
+            }
+            for (std::size_t i = 0; i < children.size(); ++i) {
+                int status = 0;
+                ::waitpid(children[i], &status, 0);
+                failed[i] = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+            }
+            for (std::thread& thread : threads) {
+                thread.join();
+            }
+            EXPECT_THAT(failed, ::testing::Each(0));
+            EXPECT_TRUE(readFile(dir / "test.bmp") == CONTENT);
+            EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
         }
-        for (std::thread& saver : savers) {
-            saver.join();
-        }
-        EXPECT_THAT(failed, ::testing::Each(0));
-        EXPECT_TRUE(readFile(dir / "test.bmp") == CONTENT);
-        EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
     }
 }
 

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/fs.h> // FS_IOC_GETFLAGS, FS_NODUMP_FL
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -26,20 +28,35 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using namespace testing; // NOLINT(google-build-using-namespace): the writer's test kit
 
-TEST(AtomicFileWriterProtectionsTest, ReplacedFileKeepsItsPermissionsAndOwner)
+// The file flags (chattr's) of path, with set added first; -1 where it has none.
+int flagsOf(const std::string& path, int set = 0)
 {
-    for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0755}, mode_t{0444}}) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    int now = 0;
+    const bool got = ::ioctl(fd, FS_IOC_GETFLAGS, &now) == 0 &&
+                     (set == 0 || (now |= set, ::ioctl(fd, FS_IOC_SETFLAGS, &now) == 0));
+    ::close(fd);
+    return got ? now : -1;
+}
+
+TEST(AtomicFileWriterProtectionsTest, ReplacedFileKeepsItsPermissionsOwnerAndFlags)
+{
+    // a set-user-id file stays one where a plain write by the saver would keep the bit: as root
+    for (const mode_t mode :
+         {mode_t{0600}, mode_t{0640}, mode_t{0755}, mode_t{0444}, mode_t{04755}}) {
         TempDir dir;
         writeFile(dir / "test.bmp", EARLIER);
-        ASSERT_EQ(::chmod((dir / "test.bmp").c_str(), mode), 0);
         const bool root = ::geteuid() == 0;
-        if (root) {
+        if (root) { // before the mode: a change of owner clears set-user-id
             ASSERT_EQ(::chown((dir / "test.bmp").c_str(), OWNER, OWNER), 0);
         }
+        ASSERT_EQ(::chmod((dir / "test.bmp").c_str(), mode), 0);
+        const int flags = flagsOf(dir / "test.bmp", FS_NODUMP_FL | FS_NOATIME_FL); // chattr +dA
         // a file we may not write is refused as a plain open refuses it
         const int expected = (mode & 0200) != 0 || root ? 0 : EACCES;
         EXPECT_EQ(save(dir / "test.bmp"), expected) << std::oct << mode;
-        EXPECT_EQ(modeOf(dir / "test.bmp"), mode);
+        EXPECT_EQ(modeOf(dir / "test.bmp"), root ? mode : mode & ~S_ISUID);
+        EXPECT_EQ(flagsOf(dir / "test.bmp"), flags);
         EXPECT_TRUE(readFile(dir / "test.bmp") == (expected == 0 ? CONTENT : EARLIER));
         if (root) {
             EXPECT_EQ(fs::status(dir / "test.bmp").permissions(), fs::perms(mode));

@@ -30,6 +30,10 @@ TEST(FileErrorTest, NamesWithControlCharactersAreQuotedOnOneLine)
         {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"}, // UTF-8 letters: as they are
         {"caf\xe9", "$'caf\\351'"},                               // Latin-1: not UTF-8
         {"\xed\xa0\x80\xc0\xaf", "$'\\355\\240\\200\\300\\257'"}, // surrogate, overlong
+        {"\xe0\x9f\xbf", "$'\\340\\237\\277'"},                   // overlong three bytes
+        {"\xf4\x90\x80\x80", "$'\\364\\220\\200\\200'"},          // past U+10FFFF
+        {"\xc2\x9f", "$'\\302\\237'"},                            // U+009F, the last C1
+        {"\xc2\xa0\xf0\x9f\x96\xbc", "\xc2\xa0\xf0\x9f\x96\xbc"}, // U+00A0, four bytes
     };
     for (const auto& c : cases) {
         EXPECT_EQ(quotedName(c.name), c.shown);

@@ -7,16 +7,20 @@
 #include "image/TemporaryName.h"
 #include "image/linux/Descriptor.h"
 #include "image/linux/Protections.h"
-#include "image/linux/SignalHold.h"
-#include "image/linux/Temporary.h"
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -28,7 +32,49 @@ namespace {
 
 void (*g_beforeChange)() = nullptr;
 
+const std::initializer_list<int> ENDING = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
 using Content = std::initializer_list<Bytes>;
+
+// Signals the calling thread holds back while a save must not be cut short: those that end a
+// program (SIGINT, SIGTERM, SIGHUP, SIGQUIT) while a regular file is written, which land when the
+// hold ends; SIGPIPE for the whole save, so that its own write cannot kill the caller.
+class SignalHold {
+public:
+    explicit SignalHold(std::initializer_list<int> signals)
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signal : signals) {
+            sigaddset(&held, signal);
+        }
+        pthread_sigmask(SIG_BLOCK, &held, &m_before);
+    }
+    ~SignalHold()
+    {
+        const int saved = errno;
+        pthread_sigmask(SIG_SETMASK, &m_before, nullptr); // a held signal lands now
+        errno = saved;
+    }
+    SignalHold(const SignalHold&) = delete;
+    SignalHold& operator=(const SignalHold&) = delete;
+
+    // Takes back the one SIGPIPE that a write which just failed with EPIPE raised: this
+    // thread's own, which the kernel hands out before one sent to the whole process, so that
+    // any other stays for the caller.
+    static void consumeOwnBrokenPipe()
+    {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        const timespec now{0, 0};
+        while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+
+private:
+    sigset_t m_before{};
+};
 
 // Where a step leads: the content in place, the old file kept and the reason reported, the file
 // to be written in place, or the name to be opened again (another save swapped it meanwhile).
@@ -37,27 +83,25 @@ struct Outcome {
     std::error_code code;
     std::string step; // what failed, where it was not the file itself
     bool saved = false;
-};
 
-Outcome done()
-{
-    return {Outcome::Next::done, {}, {}};
-}
-Outcome failed(std::error_code code, std::string step = {})
-{
-    return {Outcome::Next::failed, code, std::move(step)};
-}
-Outcome failed(int reason, std::string step = {})
-{
-    return failed(std::error_code(reason, std::generic_category()), std::move(step));
-}
-// A step other than writing the content failed: a device that fails, or no memory, keep the old
-// file; anything else is a refusal that writing in place does not meet.
-Outcome refused(int reason, std::string step)
-{
-    return reason == EIO || reason == ENOMEM ? failed(reason, std::move(step))
-                                             : Outcome{Outcome::Next::inPlace, {}, {}};
-}
+    static Outcome done() { return {Next::done, {}, {}}; }
+    static Outcome inPlace() { return {Next::inPlace, {}, {}}; }
+    static Outcome again() { return {Next::again, {}, {}}; }
+    static Outcome failed(std::error_code code, std::string step = {})
+    {
+        return {Next::failed, code, std::move(step)};
+    }
+    static Outcome failed(int reason, std::string step = {})
+    {
+        return failed(std::error_code(reason, std::generic_category()), std::move(step));
+    }
+    // A step other than writing the content failed: a device that fails, or no memory, keep
+    // the old file; anything else is a refusal that writing in place does not meet.
+    static Outcome refused(int reason, std::string step)
+    {
+        return reason == EIO || reason == ENOMEM ? failed(reason, std::move(step)) : inPlace();
+    }
+};
 
 // Writes the content at the file's offset: 0, or why not.
 int writeAll(int fd, Content content)
@@ -142,6 +186,70 @@ std::string kernelName(int fd)
     return !name.empty() && name[0] == '/' ? name : std::string();
 }
 
+std::string randomSuffix()
+{
+    std::uint64_t value = 0;
+    if (::getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
+        static thread_local std::uint64_t counter = 0;
+        value = (static_cast<std::uint64_t>(::getpid()) << 32) ^
+                (++counter + static_cast<std::uint64_t>(::gettid())) * 0x9E3779B97F4A7C15u;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// The file a save writes beside the one it replaces, named from its creation: the save holds the
+// signals that end a program meanwhile, so that the name goes with it (only SIGKILL or a crash
+// can leave it behind). One kind for every file system, where an unnamed one (O_TMPFILE) would
+// need this one beside it wherever the file system has none.
+class Temporary {
+public:
+    explicit Temporary(const Location& where) : m_where(where) {}
+    ~Temporary()
+    {
+        if (!m_name.empty()) {
+            ::unlinkat(m_where.directory.get(), m_name.c_str(), 0);
+        }
+    }
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+
+    // False, errno set, where it cannot be made.
+    bool create()
+    {
+        for (int attempt = 0; attempt < MAX_NAME_ATTEMPTS; ++attempt) {
+            std::string name = temporaryName(m_where.name, randomSuffix());
+            file.reset(::openat(m_where.directory.get(), name.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (file.valid()) {
+                m_name = std::move(name);
+                return true;
+            }
+            if (errno != EEXIST) {
+                return false;
+            }
+        }
+        return false; // errno is still EEXIST
+    }
+    // Renames it over whatever the name holds. False, errno set, where refused.
+    bool moveIntoPlace()
+    {
+        const int directory = m_where.directory.get();
+        if (::renameat(directory, m_name.c_str(), directory, m_where.name.c_str()) != 0) {
+            return false;
+        }
+        m_name.clear();
+        return true;
+    }
+
+    Descriptor file;
+
+private:
+    const Location& m_where;
+    std::string m_name; // empty once it took the place
+};
+
 class Save {
 public:
     Save(const std::string& path, Content content) : m_path(path), m_content(content)
@@ -165,7 +273,7 @@ public:
     {
         if (m_path.empty() || m_path.find('\0') != std::string::npos) {
             // a NUL: the system would see a shorter name than the caller gave
-            return failed(m_path.empty() ? ENOENT : EINVAL);
+            return Outcome::failed(m_path.empty() ? ENOENT : EINVAL);
         }
         for (int attempt = 0; attempt < MAX_OPEN_ATTEMPTS; ++attempt) {
             const Outcome outcome = this->attempt();
@@ -173,7 +281,7 @@ public:
                 return outcome;
             }
         }
-        return failed(SaveProblem::changedDuringSave);
+        return Outcome::failed(SaveProblem::changedDuringSave);
     }
 
 private:
@@ -184,31 +292,30 @@ private:
         struct stat before {};
         m_created = ::stat(m_path.c_str(), &before) != 0 && errno == ENOENT;
         if (m_created && !m_hold) {
-            m_hold.emplace(SignalHold::Signals::ending);
+            m_hold.emplace(ENDING);
         }
         Descriptor file(::open(m_path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666));
         if (!file.valid() || ::fstat(file.get(), &m_file) != 0) {
-            return failed(errno);
+            return Outcome::failed(errno);
         }
         if (!S_ISREG(m_file.st_mode)) {
             return stream(file);
         }
         if (!m_hold) {
-            m_hold.emplace(SignalHold::Signals::ending);
+            m_hold.emplace(ENDING);
         }
         // a link, or a name swapped meanwhile: where the kernel says the file lives
         const std::string real = m_where.take(m_path, m_file) ? m_path : kernelName(file.get());
         if (!real.empty() && real != m_path && !m_where.take(real, m_file)) {
-            return {Outcome::Next::again, {}, {}}; // the file lost that name meanwhile
+            return Outcome::again(); // the file lost that name meanwhile
         }
         rlimit limit{};
         if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
             m_size > limit.rlim_cur) {
-            return failed(EFBIG); // before a byte is written: no SIGXFSZ
+            return Outcome::failed(EFBIG); // before a byte is written: no SIGXFSZ
         }
         // no /proc to say where the file lives: in place
-        const Outcome outcome = real.empty() ? Outcome{Outcome::Next::inPlace, {}, {}}
-                                             : throughTemporary(file);
+        const Outcome outcome = real.empty() ? Outcome::inPlace() : throughTemporary(file);
         return outcome.next == Outcome::Next::inPlace ? inPlace(file) : outcome;
     }
 
@@ -222,46 +329,45 @@ private:
         if (reason == 0 && !file.close()) {
             reason = errno;
         }
-        return reason != 0 ? failed(reason) : done();
+        return reason != 0 ? Outcome::failed(reason) : Outcome::done();
     }
 
     // The content beside the file, then in its place, with its protections.
     Outcome throughTemporary(const Descriptor& file)
     {
         if (isAppendOnly(m_where.directory.get())) {
-            return {Outcome::Next::inPlace, {}, {}}; // nothing there can be renamed over
+            return Outcome::inPlace(); // nothing there can be renamed over
         }
-        Temporary temporary(m_where.directory.get(), m_where.name);
+        Temporary temporary(m_where);
         if (!temporary.create()) {
-            return refused(errno, "cannot create a temporary file in " +
-                                      quotedName(m_where.directoryName));
+            return Outcome::refused(errno, "cannot create a temporary file in " +
+                                               quotedName(m_where.directoryName));
         }
-        if (!copyProtections(file.get(), temporary.fd())) {
-            return {Outcome::Next::inPlace, {}, {}};
+        if (!copyProtections(file.get(), temporary.file.get())) {
+            return Outcome::inPlace();
         }
-        int reason = writeAll(temporary.fd(), m_content);
-        reason = reason != 0 ? reason : flush(temporary.fd());
+        int reason = writeAll(temporary.file.get(), m_content);
+        reason = reason != 0 ? reason : flush(temporary.file.get());
         if (reason == ENOSPC || reason == EDQUOT) {
-            return {Outcome::Next::inPlace, {}, {}}; // no room for a second copy
+            return Outcome::inPlace(); // no room for a second copy
         }
         if (g_beforeChange != nullptr && reason == 0) {
             g_beforeChange();
         }
-        if (reason != 0 || !temporary.close()) {
-            return failed(reason != 0 ? reason : errno);
+        if (reason != 0 || !temporary.file.close()) {
+            return Outcome::failed(reason != 0 ? reason : errno);
         }
         // the name may hold another save's file by now; anything else is not replaced
         struct stat now {};
         if (::fstatat(m_where.directory.get(), m_where.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) ==
                 0 &&
             !S_ISREG(now.st_mode)) {
-            return failed(SaveProblem::changedDuringSave);
+            return Outcome::failed(SaveProblem::changedDuringSave);
         }
         if (!temporary.moveIntoPlace()) {
-            return refused(errno, "cannot replace " + quotedName(m_where.name));
+            return Outcome::refused(errno, "cannot replace " + quotedName(m_where.name));
         }
-        m_created = false;
-        return flushDirectory();
+        return flushDirectory(); // a file the open created is gone with its name
     }
 
     // The new name outlives a crash once its directory is flushed, where that can be opened.
@@ -271,10 +377,10 @@ private:
             ::openat(m_where.directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         const int reason = directory.valid() ? flush(directory.get()) : 0;
         if (reason == 0) {
-            return done();
+            return Outcome::done();
         }
-        Outcome outcome = failed(reason, "cannot flush its directory " +
-                                             quotedName(m_where.directoryName));
+        Outcome outcome = Outcome::failed(reason, "cannot flush its directory " +
+                                                      quotedName(m_where.directoryName));
         outcome.saved = true;
         return outcome;
     }
@@ -299,10 +405,10 @@ private:
             reason = errno;
         }
         if (reason != 0) {
-            return failed(reason);
+            return Outcome::failed(reason);
         }
         m_created = false;
-        return done();
+        return Outcome::done();
     }
 
     const std::string& m_path;
@@ -319,7 +425,7 @@ private:
 bool writeFileAtomically(const std::string& path, Content content, FileError& error)
 {
     // the SIGPIPE of a FIFO whose reader left is the save's to report, not the caller's to die of
-    const SignalHold pipe(SignalHold::Signals::brokenPipe);
+    const SignalHold pipe({SIGPIPE});
     Outcome outcome;
     {
         Save save(path, content);

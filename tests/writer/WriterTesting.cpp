@@ -22,8 +22,8 @@ namespace stavenwick::testing {
 
 std::vector<ino_t> g_flushedDirectories;
 std::vector<ino_t> g_flushedFiles;
-int g_linkFromProcFails = 0;
-int g_unnamedFails = 0;
+int g_procFails = 0;
+int g_reserveFails = 0;
 int g_temporaryFails = 0;
 int g_renameFails = 0;
 int g_chmodFails = 0;
@@ -60,31 +60,32 @@ extern "C" int fsync(int fd)
 }
 
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): our names, not libc's
-extern "C" int linkat(int fromDirectory, const char* from, int toDirectory, const char* to,
-                      int flags)
+extern "C" ssize_t readlink(const char* path, char* to, std::size_t size)
 {
-    if (g_linkFromProcFails != 0 && std::strncmp(from, "/proc/", 6) == 0) {
-        return failWith(g_linkFromProcFails);
+    if (g_procFails != 0 && std::strncmp(path, "/proc/", 6) == 0) {
+        return failWith(g_procFails);
     }
-    return static_cast<int>(::syscall(SYS_linkat, fromDirectory, from, toDirectory, to, flags));
+    return ::syscall(SYS_readlinkat, AT_FDCWD, path, to, size);
+}
+
+extern "C" int fallocate(int fd, int mode, off_t offset, off_t length)
+{
+    return g_reserveFails != 0
+               ? failWith(g_reserveFails)
+               : static_cast<int>(::syscall(SYS_fallocate, fd, mode, offset, length));
 }
 
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int openat(int directory, const char* path, int flags, ...)
 {
     mode_t mode = 0;
-    const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
-    if ((flags & O_CREAT) != 0 || unnamed) {
+    if ((flags & O_CREAT) != 0) {
         std::va_list arguments;
         va_start(arguments, flags);
         mode = va_arg(arguments, mode_t);
         va_end(arguments);
     }
-    const bool named = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) && path[0] == '.';
-    if (g_unnamedFails != 0 && unnamed) {
-        return failWith(g_unnamedFails);
-    }
-    if (g_temporaryFails != 0 && (unnamed || named)) {
+    if (g_temporaryFails != 0 && (flags & O_EXCL) != 0 && path[0] == '.') {
         return failWith(g_temporaryFails);
     }
     return static_cast<int>(::syscall(SYS_openat, directory, path, flags, mode));

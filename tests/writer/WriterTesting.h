@@ -19,9 +19,9 @@ extern std::vector<ino_t> g_flushedDirectories;
 extern std::vector<ino_t> g_flushedFiles;
 
 // Failures injected into the writer's calls, 0 for none: what the system refuses somewhere.
-extern int g_linkFromProcFails;   // linkat of /proc/self/fd/N: a system without /proc
-extern int g_unnamedFails;        // openat with O_TMPFILE: a file system without unnamed files
-extern int g_temporaryFails;      // both kinds of temporary: no inode left, say
+extern int g_procFails;           // readlink of /proc/self/fd/N: a system without /proc
+extern int g_reserveFails;        // fallocate: a file system that cannot reserve (ext2, FUSE)
+extern int g_temporaryFails;      // openat of a new hidden name: no inode left, say
 extern int g_renameFails;         // renameat: a bind-mounted file (EBUSY), a full directory
 extern int g_chmodFails;          // fchmod: a file system that refuses it (EPERM)
 extern int g_listAttributesFails; // flistxattr

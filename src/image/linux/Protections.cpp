@@ -72,8 +72,8 @@ bool copyFlags(int from, int to)
     if (!flagsOf(from, wanted) || !flagsOf(to, now)) {
         return false;
     }
-    return now == wanted || (::ioctl(to, FS_IOC_SETFLAGS, &wanted) == 0 && flagsOf(to, now) &&
-                             now == wanted);
+    return now == wanted ||
+           (::ioctl(to, FS_IOC_SETFLAGS, &wanted) == 0 && flagsOf(to, now) && now == wanted);
 }
 
 } // namespace
