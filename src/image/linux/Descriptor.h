@@ -11,12 +11,8 @@ class Descriptor {
 public:
     explicit Descriptor(int fd = -1) : m_fd(fd) {}
     ~Descriptor() { reset(); }
-    Descriptor(Descriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept
-    {
-        reset(std::exchange(other.m_fd, -1));
-        return *this;
-    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
 
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
