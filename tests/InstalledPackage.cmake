@@ -27,9 +27,12 @@ if(PKG_CONFIG)
     if(NOT result EQUAL 0)
         message(FATAL_ERROR "pkg-config does not know lumivar")
     endif()
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc_dir}
+                            ${PKG_CONFIG} --modversion lumivar
+                    OUTPUT_VARIABLE version OUTPUT_STRIP_TRAILING_WHITESPACE)
     separate_arguments(flags UNIX_COMMAND "${flags} ${EXTRA_FLAGS}")
-    run(${CXX_COMPILER} -std=c++17 ${CONSUMER_DIR}/consumer.cpp ${flags}
-        -o ${WORK_DIR}/consumer)
+    run(${CXX_COMPILER} -std=c++17 ${CONSUMER_DIR}/consumer.cpp "-DPACKAGE_VERSION=\"${version}\""
+        ${flags} -o ${WORK_DIR}/consumer)
 else()
     run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH=${prefix}

@@ -1,20 +1,31 @@
-// Renders a small picture through the installed headers and library, and checks it byte for
-// byte against the picture the definition gives.
-#include <lumivar/image/FileError.h>
-#include <lumivar/render/LumivarCreator.h>
+// Renders a small picture through the installed headers and library (from a shared library of
+// its own, where it is built with CMake), and checks it byte for byte against the picture the
+// definition gives; and that the headers' version is the package's.
+#include <lumivar/Version.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+
+#if defined(CONSUMER_PICTURE)
+extern "C" int renderPicture(const char* path);
+#else
+#include "picture.cpp"
+#endif
+
+static_assert(LUMIVAR_VERSION_MAJOR >= 1 && LUMIVAR_VERSION_MINOR >= 0 &&
+                  LUMIVAR_VERSION_PATCH >= 0,
+              "the version's parts are numbers");
 
 int main()
 {
-    stavenwick::LumivarCreator creator(16, 12);
-    creator.addRange(0.0, stavenwick::RGB(0, 0, 0));
-    creator.addRange(0.3, stavenwick::RGB(255, 0, 0));
-    creator.addRange(1.0, stavenwick::RGB(255, 255, 255));
-    stavenwick::FileError error;
-    if (!creator.render("consumer.bmp", error)) {
-        std::fprintf(stderr, "consumer: %s\n", error.message().c_str());
+    if (std::strcmp(LUMIVAR_VERSION, PACKAGE_VERSION) != 0) {
+        std::fprintf(stderr, "consumer: headers of %s, package %s\n", LUMIVAR_VERSION,
+                     PACKAGE_VERSION);
+        return 1;
+    }
+    if (renderPicture("consumer.bmp") != 0) {
+        std::fprintf(stderr, "consumer: consumer.bmp could not be written\n");
         return 1;
     }
     // FNV-1a of the whole file, and its size; the value the plain reference renderer gives
