@@ -100,10 +100,13 @@ TEST(AtomicFileWriterWindowsTest, SavesCreateAndReplaceWithTheExactBytes)
     }
     fs::current_path(before);
     EXPECT_TRUE(readFile(dir / "relative.bmp") == CONTENT);
-    // either separator
+    // either separator; names in UTF-8, found under the same name by the wide calls
     fs::create_directory(dir / "sub");
     EXPECT_EQ(save(dir.path().string() + "\\sub/test.bmp"), std::error_code());
     EXPECT_TRUE(readFile(dir / "sub/test.bmp") == CONTENT);
+    EXPECT_EQ(save(dir.path().string() + "/\xc3\xbc-utf8.bmp"), std::error_code());
+    EXPECT_TRUE(fs::exists(dir.path() / L"\u00fc-utf8.bmp"));
+    EXPECT_EQ(save(dir.path().string() + "/\xfc-latin1.bmp"), std::errc::illegal_byte_sequence);
 }
 
 TEST(AtomicFileWriterWindowsTest, FileHeldByAnotherProgramIsWrittenWhereItSharesWriting)

@@ -1,6 +1,7 @@
 // The file writer on Windows: a temporary beside the file, flushed and put in its place
 // (ReplaceFileW keeps an existing file's attributes and ACL); written in place where that is
-// refused, as a plain write would not be.
+// refused, as a plain write would not be, once the room is reserved. Names are UTF-8, turned
+// into the wide names the system's own calls take.
 #include "image/AtomicFileWriter.h"
 
 #include "image/TemporaryName.h"
@@ -50,22 +51,27 @@ std::error_code reasonFor(DWORD code)
     }
 }
 
-std::wstring widen(const std::string& text)
+// UTF-8 to the system's UTF-16; nothing where text is not UTF-8.
+std::optional<std::wstring> widen(const std::string& text)
 {
+    const int size = static_cast<int>(text.size());
     const int length =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (length == 0 && size != 0) {
+        return std::nullopt;
+    }
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), length);
     return wide;
 }
 
 std::string narrow(const std::wstring& text)
 {
-    const int length = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                                            nullptr, 0, nullptr, nullptr);
     std::string result(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &result[0], length,
-                        nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(),
+                        length, nullptr, nullptr);
     return result;
 }
 
@@ -159,7 +165,8 @@ bool retried(const Step& step)
 class Save {
 public:
     Save(const std::string& path, Content content, FileError& error)
-        : m_path(widen(path)), m_content(content), m_error(error)
+        : m_utf8(widen(path)), m_path(m_utf8 ? *m_utf8 : std::wstring()), m_content(content),
+          m_error(error)
     {
         for (const Bytes& piece : content) {
             m_size += piece.size;
@@ -177,6 +184,10 @@ public:
 
     bool run()
     {
+        if (!m_utf8) {
+            m_error.code = std::make_error_code(std::errc::illegal_byte_sequence);
+            return false; // a name is UTF-8, as everywhere else
+        }
         if (m_path.empty()) {
             return fail(ERROR_FILE_NOT_FOUND);
         }
@@ -310,16 +321,25 @@ private:
     }
 
     // Rewrites the open disk file as a plain write would, but keeps it whole where the room
-    // cannot be had: the room reserved first, then written from the start, cut to size, flushed.
+    // cannot be had: the room reserved first (or, where the file system cannot reserve it,
+    // seen free), then written from the start, cut to size, flushed.
     bool writeInPlace()
     {
         LARGE_INTEGER size{};
         FILE_ALLOCATION_INFO room{};
         room.AllocationSize.QuadPart = static_cast<LONGLONG>(m_size);
         if (GetFileSizeEx(m_target.get(), &size) && size.QuadPart < room.AllocationSize.QuadPart &&
-            !SetFileInformationByHandle(m_target.get(), FileAllocationInfo, &room, sizeof room) &&
-            diskFull(GetLastError())) {
-            return fail(GetLastError());
+            !SetFileInformationByHandle(m_target.get(), FileAllocationInfo, &room, sizeof room)) {
+            const DWORD reason = GetLastError();
+            ULARGE_INTEGER free{};
+            const std::wstring directory = m_path.substr(0, m_path.find_last_of(L"/\\") + 1);
+            const auto adds = static_cast<ULONGLONG>(room.AllocationSize.QuadPart - size.QuadPart);
+            if (diskFull(reason) ||
+                (GetDiskFreeSpaceExW(directory.empty() ? nullptr : directory.c_str(), &free,
+                                     nullptr, nullptr) &&
+                 free.QuadPart < adds + adds / 128 + 65536)) {
+                return fail(ERROR_DISK_FULL);
+            }
         }
         LARGE_INTEGER start{};
         if (!SetFilePointerEx(m_target.get(), start, nullptr, FILE_BEGIN) ||
@@ -348,6 +368,7 @@ private:
         return false;
     }
 
+    std::optional<std::wstring> m_utf8; // the name, where it is UTF-8
     std::wstring m_path;
     Content m_content;
     std::size_t m_size = 0;
