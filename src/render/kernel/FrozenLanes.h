@@ -7,8 +7,10 @@
 #include "render/kernel/EscapeKernelBand.h"
 #include "render/kernel/LaneLoop.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace stavenwick::escapeKernel {
 
@@ -23,7 +25,8 @@ struct FrozenLanes {
     // FRESH, so that the count reaches AT_LIMIT, a bit of its own, when z0 ... z_LIMIT have all
     // passed, and the lane may stop.
     static constexpr int KEY_SHIFT = 0;
-    static constexpr std::size_t MOST_POINTS = std::size_t{1} << 40;
+    static constexpr std::size_t MOST_POINTS = static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::uint64_t{1} << 40, std::numeric_limits<std::size_t>::max()));
     static constexpr std::int64_t AT_LIMIT = 1024;
     static constexpr std::int64_t FRESH = AT_LIMIT - (Mandelbrot::ITERATION_LIMIT + 1);
     // A lane at the limit runs on to the next round; its count must stay below BY_DEFINITION.
