@@ -110,6 +110,10 @@ TEST(LumivarCreatorTest, OtherScenesMatchThePlainAlgorithm)
         {7, 5, programRanges, {}},
         {33, 17, programRanges, {ZoomStep(10, 3, 0.25)}},
         {801, 3, programRanges, {ZoomStep(300, 2, 0.5)}},
+        // points prepared in pieces (the pixels before the progress dots, then chunks) that end
+        // inside a row
+        {999, 17, programRanges, {ZoomStep(500, 8, 0.05)}},
+        {7, 2400, programRanges, {ZoomStep(3, 1200, 0.004)}},
         // counts below a first boundary above 0 get the first range's start colour
         {41, 29, {{0.004, RED}, {0.01, YELLOW}, {1.0, WHITE}}, {}},
         // two boundaries only; colours that fall
