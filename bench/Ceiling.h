@@ -11,6 +11,7 @@
 // kernel path of that width. It shares no code with the kernel it judges.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace stavenwick::bench {
@@ -29,8 +30,9 @@ std::int64_t ceilingLoop(const double* c, std::int64_t steps)
     Vec ci[VECTORS];
     Count count[VECTORS];
     for (int v = 0; v < VECTORS; ++v) {
-        cr[v] = Ops::load(c + 2 * v * LANES);
-        ci[v] = Ops::load(c + (2 * v + 1) * LANES);
+        const std::ptrdiff_t first = std::ptrdiff_t{2} * v * LANES;
+        cr[v] = Ops::load(c + first);
+        ci[v] = Ops::load(c + first + LANES);
         zr[v] = zi[v] = Ops::zero();
         count[v] = Ops::noCount();
     }

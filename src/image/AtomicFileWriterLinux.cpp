@@ -276,7 +276,7 @@ public:
             return Outcome::failed(m_path.empty() ? ENOENT : EINVAL);
         }
         for (int attempt = 0; attempt < MAX_OPEN_ATTEMPTS; ++attempt) {
-            const Outcome outcome = this->attempt();
+            Outcome outcome = this->attempt();
             if (outcome.next != Outcome::Next::again) {
                 return outcome;
             }

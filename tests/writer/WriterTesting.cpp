@@ -68,11 +68,10 @@ extern "C" ssize_t readlink(const char* path, char* to, std::size_t size)
     return ::syscall(SYS_readlinkat, AT_FDCWD, path, to, size);
 }
 
-extern "C" int fallocate(int fd, int mode, off_t offset, off_t length)
+extern "C" int fallocate(int fd, int mode, off_t offset, off_t len)
 {
-    return g_reserveFails != 0
-               ? failWith(g_reserveFails)
-               : static_cast<int>(::syscall(SYS_fallocate, fd, mode, offset, length));
+    return g_reserveFails != 0 ? failWith(g_reserveFails)
+                               : static_cast<int>(::syscall(SYS_fallocate, fd, mode, offset, len));
 }
 
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)

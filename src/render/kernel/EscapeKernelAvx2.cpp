@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include <array>
+#include <cstddef>
 
 namespace stavenwick::escapeKernel {
 
@@ -27,8 +28,9 @@ constexpr Permutations permutations(bool compress)
             if ((lanes >> lane & 1u) != 0) {
                 const int to = compress ? rank : lane;
                 const int from = compress ? lane : rank;
-                table[lanes][2 * to] = 2 * from;
-                table[lanes][2 * to + 1] = 2 * from + 1;
+                const std::size_t slot = 2 * static_cast<std::size_t>(to);
+                table[lanes][slot] = 2 * from;
+                table[lanes][slot + 1] = 2 * from + 1;
                 ++rank;
             }
         }
