@@ -9,7 +9,7 @@ namespace stavenwick::escapeKernel {
 // Every path gives exactly Mandelbrot::escapeCount for every point, NaN and infinities included.
 enum class Path {
     Scalar,   // Mandelbrot::escapeCount itself, one point at a time: the yardstick
-    Portable, // plain C++, several points in flight
+    Portable, // C++ on the compiler's generic vectors, for any CPU: several points in flight
     Sse2,     // x86 without AVX2
     Avx2,
     Avx512,

@@ -1,6 +1,6 @@
-// What a lane does at each step on a vector unit with write masks (AVX-512), and in the
-// portable path: a lane whose z leaves the sure inside of the disc freezes there, its z and its
-// count standing still at no cost. Over the path's vector operations, Ops; see LaneLoop.h.
+// What a lane does at each step on a vector unit with write masks (AVX-512): a lane whose z
+// leaves the sure inside of the disc freezes there, its z and its count standing still at no
+// cost. Over the path's vector operations, Ops; see LaneLoop.h.
 #pragma once
 
 #include "render/Mandelbrot.h"

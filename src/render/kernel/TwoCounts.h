@@ -1,6 +1,7 @@
-// What a lane does at each step on a vector unit without write masks (SSE2, AVX2), where
-// holding a lane still would cost two blends a step: z runs on instead, and two counts tell the
-// loop what it needs. Over the path's vector operations, Ops; see LaneLoop.h.
+// What a lane does at each step on a vector unit without write masks (SSE2, AVX2, and the
+// compiler's generic vectors), where holding a lane still would cost two blends a step: z runs on
+// instead, and two counts tell the loop what it needs. Over the path's vector operations, Ops; see
+// LaneLoop.h.
 #pragma once
 
 #include "render/Mandelbrot.h"
