@@ -202,7 +202,7 @@ void LumivarCreator::paintPixels()
 
     // every pixel of one count gets the same colour: work out each colour once, as the bytes
     // blue, green, red (and a fourth, which the next pixel overwrites)
-    std::array<std::uint32_t, LIMIT + 1> palette{}; // the limit stays black
+    std::array<std::array<std::uint8_t, 4>, LIMIT + 1> palette{}; // the limit stays black
     for (std::int32_t n = 0; n < LIMIT; ++n) {
         if (m_histogram[n] == 0) {
             continue; // no pixel to paint
@@ -216,10 +216,9 @@ void LumivarCreator::paintPixels()
         const std::int64_t cumulative =
             n < rangeStart ? 0 : below[n + 1] - below[std::max(rangeStart, 0)];
         const auto share = static_cast<double>(cumulative);
-        const std::uint32_t red = channelByte(share * diff.r / rangeTotal + start.r);
-        const std::uint32_t green = channelByte(share * diff.g / rangeTotal + start.g);
-        const std::uint32_t blue = channelByte(share * diff.b / rangeTotal + start.b);
-        palette[n] = blue | green << 8 | red << 16;
+        palette[n] = {channelByte(share * diff.b / rangeTotal + start.b),
+                      channelByte(share * diff.g / rangeTotal + start.g),
+                      channelByte(share * diff.r / rangeTotal + start.r), 0};
     }
 
     // the rows lie one after the other: every pixel but the last takes four bytes at once
@@ -227,11 +226,10 @@ void LumivarCreator::paintPixels()
     std::uint8_t* pixel = m_bitmap.pixels();
     const std::size_t last = m_escapeCounts.size() - 1;
     for (std::size_t i = 0; i < last; ++i) {
-        std::memcpy(pixel + 3 * i, &palette[static_cast<std::size_t>(count[i])], 4);
+        std::memcpy(pixel + 3 * i, palette[static_cast<std::size_t>(count[i])].data(), 4);
     }
-    const std::uint32_t color = palette[static_cast<std::size_t>(count[last])];
-    m_bitmap.putPixel(m_width - 1, m_height - 1, static_cast<std::uint8_t>(color >> 16),
-                      static_cast<std::uint8_t>(color >> 8), static_cast<std::uint8_t>(color));
+    const auto& color = palette[static_cast<std::size_t>(count[last])];
+    m_bitmap.putPixel(m_width - 1, m_height - 1, color[2], color[1], color[0]);
 }
 
 bool LumivarCreator::saveImage(std::string fileName, FileError& error)
