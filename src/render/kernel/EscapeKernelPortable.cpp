@@ -166,10 +166,12 @@ struct PairOps {
     {
         return blendIndex(v, w, laneMask(lanes));
     }
-    // first + lane · 2^shift in each lane
+    // first + lane · 2^shift in each lane, wrapping as the vector adds do: past the last point,
+    // where the keys may wrap, the lanes take the key n instead
     static Index iota(std::int64_t first, int shift)
     {
-        return Index{first, first + (std::int64_t{1} << shift)};
+        const std::uint64_t next = static_cast<std::uint64_t>(first) + (std::uint64_t{1} << shift);
+        return Index{first, static_cast<std::int64_t>(next)};
     }
     static void storeIndex(std::int64_t* to, Index v)
     {

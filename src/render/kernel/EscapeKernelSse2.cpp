@@ -89,10 +89,11 @@ struct Sse2Ops {
     {
         return blendIndex(v, w, laneMask(lanes));
     }
-    // first + lane · 2^shift in each lane
+    // first + lane · 2^shift in each lane, wrapping as the vector adds do: past the last point,
+    // where the keys may wrap, the lanes take the key n instead
     static Index iota(std::int64_t first, int shift)
     {
-        return _mm_set_epi64x(first + (std::int64_t{1} << shift), first);
+        return _mm_add_epi64(_mm_set1_epi64x(first), _mm_set_epi64x(std::int64_t{1} << shift, 0));
     }
     static void storeIndex(std::int64_t* to, Index v)
     {
