@@ -121,7 +121,7 @@ private:
     }
 
     // STEPS steps of every vector, the vectors interleaved so that their chains overlap; the
-    // last step also notes what the round needs to know. Where registers are few (Ops::FEW),
+    // last step also notes what the round needs to know. Where registers are few (FEW_REGISTERS),
     // in a function of its own, so that the round's many values cannot crowd the lanes out of
     // them; elsewhere inlined, which saves the call and the copies.
     LUMIVAR_LANE_STEP void stepBlock(State (&lanes)[VECTORS], Last (&last)[VECTORS]) const
