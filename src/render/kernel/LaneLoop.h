@@ -69,8 +69,10 @@ public:
 
 private:
     LaneLoop(const double* re, const double* im, std::int32_t* counts, std::size_t n)
-        : m_re(re), m_im(im), m_counts(counts), m_n(n), m_fromRe(re), m_fromIm(im)
+        : m_re(re), m_im(im), m_counts(counts), m_n(n)
     {
+        m_progress.re = re;
+        m_progress.im = im;
         for (std::size_t i = 0; i < std::size(Body::CONSTANTS); ++i) {
             m_constants[i] = Ops::broadcast(Body::CONSTANTS[i]);
         }
@@ -84,13 +86,17 @@ private:
         eachVector([&](auto v) {
             Body::clear(m_state[v]);
             m_cr[v] = m_ci[v] = Ops::broadcast(0.0);
-            refill(m_state[v], v, ALL_LANES, m_progress);
+            refill<true>(m_state[v], v, ALL_LANES, m_progress); // the tail's checks hold anywhere
         });
         while (m_progress.active > 0) {
-            if (m_n - m_progress.next < READ) {
+            if (!m_inTail && m_n - m_progress.next < READ) {
                 takeTheTail();
             }
-            advance();
+            if (m_inTail) {
+                advance<true>();
+            } else {
+                advance<false>();
+            }
             flush();
         }
     }
@@ -99,22 +105,26 @@ private:
         std::size_t next = 0;   // the next point to hand out
         std::size_t active = 0; // lanes holding a point
         std::size_t staged = 0; // answers in the staging buffer
+        // where the next point's c is read: the caller's arrays, or the tail's copy
+        const double* re = nullptr;
+        const double* im = nullptr;
     };
 
     // Runs the lanes until the staging buffer may not hold another round, or no lane holds a
-    // point, or (but in the tail) a round may find too few points left for every lane. The
+    // point, or (but in the tail: TAIL) a round may find too few points left for every lane. The
     // lanes' state is copied into locals, which the compiler keeps in registers: nothing here
-    // calls out.
+    // calls out. Out of the tail, the rounds skip the tail's checks.
+    template <bool TAIL>
     void advance()
     {
         State state[VECTORS];
         eachVector([&](auto v) { state[v] = m_state[v]; });
         Progress progress = m_progress;
         while (progress.staged <= STAGED && progress.active > 0 &&
-               (m_inTail || m_n - progress.next >= READ)) {
+               (TAIL || m_n - progress.next >= READ)) {
             Last last[VECTORS];
             stepBlock(state, last);
-            round(state, last, progress);
+            round<TAIL>(state, last, progress);
         }
         eachVector([&](auto v) { m_state[v] = state[v]; });
         m_progress = progress;
@@ -154,6 +164,7 @@ private:
     // Every vector's finished lanes hand their answers over and take the next points. Rounds
     // come at a fixed pace, which the CPU predicts; whether a vector has finished lanes it
     // cannot, but skipping the vectors that have none still saves more than it costs.
+    template <bool TAIL>
     LUMIVAR_LANE_STEP void round(State (&state)[VECTORS], const Last (&last)[VECTORS],
                                  Progress& progress)
     {
@@ -161,20 +172,21 @@ private:
         eachVector([&](auto v) { finished[v] = ~Body::running(state[v], last[v]) & ALL_LANES; });
         eachVector([&](auto v) {
             if (finished[v] != 0) {
-                stage(state[v], last[v], finished[v], progress);
-                refill(state[v], v, finished[v], progress);
+                stage<TAIL>(state[v], last[v], finished[v], progress);
+                refill<TAIL>(state[v], v, finished[v], progress);
             }
         });
     }
 
     // The answers of the lanes named, packed after those already staged.
+    template <bool TAIL>
     LUMIVAR_LANE_STEP void stage(const State& state, const Last& last, unsigned lanes,
                                  Progress& progress)
     {
         const Index answers = Body::answers(state, last);
         Ops::storeIndex(m_staging + progress.staged, Ops::compress(answers, lanes));
         progress.staged += Ops::popcount(lanes);
-        if (!m_inTail) {
+        if (!TAIL) {
             progress.active -= Ops::popcount(lanes);
         } else { // lanes without a point finish too, now and then
             const std::int64_t idle = static_cast<std::int64_t>(m_n) << COUNT_BITS;
@@ -184,21 +196,23 @@ private:
 
     // The next points, in order, into the lanes named of vector v; in the tail, lanes past the
     // last point take the key n and c = 0 (the zeros after the tail's copy).
+    template <bool TAIL>
     LUMIVAR_LANE_STEP void refill(State& state, int v, unsigned lanes, Progress& progress)
     {
-        const std::size_t at = progress.next - m_fromStart;
-        m_cr[v] = Ops::expandInto(m_cr[v], lanes, Ops::loadu(m_fromRe + at));
-        m_ci[v] = Ops::expandInto(m_ci[v], lanes, Ops::loadu(m_fromIm + at));
+        m_cr[v] = Ops::expandInto(m_cr[v], lanes, Ops::loadu(progress.re));
+        m_ci[v] = Ops::expandInto(m_ci[v], lanes, Ops::loadu(progress.im));
         // the keys in order, as the lanes take them
         Index keys = Ops::iota(key(progress.next), COUNT_BITS + Body::KEY_SHIFT);
         unsigned taken = Ops::popcount(lanes);
-        if (m_inTail && m_n - progress.next < taken) {
+        if (TAIL && m_n - progress.next < taken) {
             taken = static_cast<unsigned>(m_n - progress.next);
             keys = Ops::blendIndex(Ops::broadcastIndex(key(m_n)), keys, (1u << taken) - 1);
         }
         Body::restart(state, lanes, keys, m_cr[v], m_ci[v]);
         progress.next += taken;
         progress.active += taken;
+        progress.re += taken;
+        progress.im += taken;
     }
 
     // The key of point i, with the count of a lane that has not run.
@@ -215,9 +229,8 @@ private:
             m_tail[0][i] = i < left ? m_re[m_progress.next + i] : 0.0;
             m_tail[1][i] = i < left ? m_im[m_progress.next + i] : 0.0;
         }
-        m_fromRe = m_tail[0];
-        m_fromIm = m_tail[1];
-        m_fromStart = m_progress.next;
+        m_progress.re = m_tail[0];
+        m_progress.im = m_tail[1];
         m_inTail = true;
     }
 
@@ -255,10 +268,6 @@ private:
     std::int32_t* m_counts;
     std::size_t m_n;
     Progress m_progress;
-    // where the next points are read: the caller's arrays, or the tail's copy from m_fromStart
-    const double* m_fromRe;
-    const double* m_fromIm;
-    std::size_t m_fromStart = 0;
     bool m_inTail = false; // fewer points left than a round may read
     State m_state[VECTORS];
     Vec m_cr[VECTORS]; // each vector's c
