@@ -111,9 +111,9 @@ private:
     };
 
     // Runs the lanes until the staging buffer may not hold another round, or no lane holds a
-    // point, or (but in the tail: TAIL) a round may find too few points left for every lane. The
+    // point, or (out of the tail) a round may find too few points left for every lane. The
     // lanes' state is copied into locals, which the compiler keeps in registers: nothing here
-    // calls out. Out of the tail, the rounds skip the tail's checks.
+    // calls out. TAIL says whether the tail is being run: out of it, the rounds skip its checks.
     template <bool TAIL>
     void advance()
     {
