@@ -1,9 +1,9 @@
-// The kernel on AVX-512: eight points to a vector; frozen lanes cost nothing through write
-// masks, finished lanes' answers leave by compressing, the next points come in by expanding.
+// The kernel on AVX-512: eight points to a vector; finished lanes' answers leave by compressing,
+// the next points come in by expanding.
 // Built with -mavx512f and run only where the CPU has it.
 #include "render/kernel/EscapeKernelPaths.h"
-#include "render/kernel/FrozenLanes.h"
 #include "render/kernel/LaneLoop.h"
+#include "render/kernel/LastTest.h"
 
 #include <immintrin.h>
 
@@ -22,8 +22,8 @@ struct Avx512Ops {
     static Vec add(Vec a, Vec b) { return _mm512_add_pd(a, b); }
     static Vec sub(Vec a, Vec b) { return _mm512_sub_pd(a, b); }
     static Vec mul(Vec a, Vec b) { return _mm512_mul_pd(a, b); }
-    // a + b in the lanes of m; v elsewhere
-    static Vec maskedAdd(Vec v, Mask m, Vec a, Vec b) { return _mm512_mask_add_pd(v, m, a, b); }
+    // a in the lanes of m, b elsewhere
+    static Vec select(Mask m, Vec a, Vec b) { return _mm512_mask_mov_pd(b, m, a); }
     static Mask below(Vec a, Vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
     static Mask above(Vec a, Vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
     static Vec loadu(const double* from) { return _mm512_loadu_pd(from); }
@@ -34,7 +34,6 @@ struct Avx512Ops {
     }
     static Vec clear(Vec v, unsigned lanes) { return _mm512_maskz_mov_pd(mask(~lanes), v); }
 
-    static Mask noLanes() { return 0; }
     static unsigned bits(Mask m) { return m; }
     static unsigned popcount(unsigned lanes)
     {
@@ -42,14 +41,15 @@ struct Avx512Ops {
     }
 
     static Index broadcastIndex(std::int64_t x) { return _mm512_set1_epi64(x); }
-    static Index maskedIncrement(Index v, Mask m)
+    // 1 more in the lanes of m
+    static Index increment(Index v, Mask m)
     {
         return _mm512_mask_sub_epi64(v, m, v, _mm512_set1_epi64(-1));
     }
-    // the lanes of m where v has none of the bits of x
-    static Mask clearOf(Mask m, Index v, std::int64_t x)
+    // the lanes of v that have a bit of x set
+    static unsigned lanesWithBit(Index v, std::int64_t x)
     {
-        return _mm512_mask_testn_epi64_mask(m, v, _mm512_set1_epi64(x));
+        return _mm512_test_epi64_mask(v, _mm512_set1_epi64(x));
     }
     static Mask lessThan(Index v, std::int64_t x)
     {
@@ -90,7 +90,7 @@ private:
 
 void runAvx512(const double* re, const double* im, std::int32_t* counts, std::size_t n)
 {
-    LaneLoop<FrozenLanes<Avx512Ops>, 8, 24>::run(re, im, counts, n);
+    LaneLoop<LastTest<Avx512Ops>, 6, 32>::run(re, im, counts, n);
 }
 
 } // namespace stavenwick::escapeKernel

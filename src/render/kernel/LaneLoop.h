@@ -1,6 +1,6 @@
 // The batch escape-count loop of every vector path: how points are handed to the lanes of a few
 // vectors in flight, and how the lanes' answers come back. What one lane does at a step is the
-// path's Body (FrozenLanes.h or TwoCounts.h) over the path's vector operations (its Ops).
+// path's Body (LastTest.h or TwoCounts.h) over the path's vector operations (its Ops).
 //
 // Each path's file defines its Ops in an anonymous namespace, so every instantiation of this
 // loop is internal to that file and compiled for its instruction set alone. For the same reason

@@ -1,7 +1,7 @@
-// What a lane does at each step on a vector unit without write masks (SSE2, AVX2, and the
-// compiler's generic vectors), where holding a lane still would cost two blends a step: z runs on
-// instead, and two counts tell the loop what it needs. Over the path's vector operations, Ops; see
-// LaneLoop.h.
+// What a lane does at each step where registers are few (SSE2's and AVX2's 16, and the
+// compiler's generic vectors): z runs on, as in LastTest.h, and two counts packed in one integer
+// tell the loop what it needs, three vectors a lane where LastTest.h's held mag would make four.
+// Over the path's vector operations, Ops; see LaneLoop.h.
 #pragma once
 
 #include "render/Mandelbrot.h"

@@ -1,0 +1,123 @@
+// What a lane does at each step where registers are many (AVX-512's 32): z runs on, unmasked,
+// and the lane holds the mag of the last test that counted, which stops the count once a test
+// fails and says, at the next round, how it failed. Over the path's vector operations, Ops; see
+// LaneLoop.h. (On 16 registers this fourth vector a lane would spill; TwoCounts.h counts twice
+// in three.)
+#pragma once
+
+#include "render/Mandelbrot.h"
+#include "render/kernel/EscapeKernelBand.h"
+#include "render/kernel/LaneLoop.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+namespace stavenwick::escapeKernel {
+
+// Why the count is exact with nothing held still. A lane restarts with held = 0 and z = z0 = 0.
+// Each step first asks whether held is below the band: if so, every test of the point so far
+// found z surely inside, so the step counts and holds the mag of its own test of z; if not, held
+// and the count stand still from then on. z is updated in every lane either way: up to the first
+// test that fails it is the definition's z, each operation rounded on its own; past it, it is
+// never looked at again, so it may run to infinity or NaN (every compare of NaN is false).
+// - After the first failing test, of z_f, the count has grown by f + 1 and held is that test's
+//   mag: above the band, z_f is surely outside (EscapeKernelBand.h) and z1 ... z_f-1 inside, so
+//   f - 1 iterations completed; in the band, or NaN (a NaN c among them), the definition
+//   settles the point.
+// - A lane whose held is below the band when the loop looks has passed every test so far; once
+//   z0 ... z_(LIMIT + 1) have all passed, its count reaches AT_LIMIT, a bit of its own, and it
+//   has its answer, the limit. Counting one step past the limit keeps one rule for both cases:
+//   iterations = growth of the count - 2, at most the limit.
+template <class VectorOps>
+struct LastTest {
+    using Ops = VectorOps;
+    using Vec = typename Ops::Vec;
+    using Mask = typename Ops::Mask;   // one flag per lane
+    using Index = typename Ops::Index; // one 64-bit integer per lane
+
+    static constexpr int KEY_SHIFT = 0;
+    static constexpr std::size_t MOST_POINTS = static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::uint64_t{1} << 40, std::numeric_limits<std::size_t>::max()));
+    static constexpr std::int64_t AT_LIMIT = 1024;
+    static constexpr std::int64_t FRESH = AT_LIMIT - (Mandelbrot::ITERATION_LIMIT + 2);
+    // A lane at the limit runs on to the next round; its count must stay below BY_DEFINITION.
+    static constexpr int MOST_STEPS = static_cast<int>(BY_DEFINITION - AT_LIMIT);
+    static_assert(FRESH > 0 && AT_LIMIT < BY_DEFINITION, "the count fits its bits");
+
+    // the band's edges, which step reads from memory
+    static constexpr double CONSTANTS[] = {LOWER_BAND, UPPER_BAND};
+
+    struct State {
+        Vec zr;
+        Vec zi;
+        Vec held;     // the mag of the last test that counted
+        Index answer; // the point's key and its count from FRESH
+    };
+    struct Last {
+        unsigned inside;  // the lanes whose tests have all found z surely inside
+        unsigned outside; // the lanes whose failing test found z surely outside
+    };
+
+    static void clear(State& state)
+    {
+        state.zr = state.zi = state.held = Ops::broadcast(0.0);
+        state.answer = Ops::broadcastIndex(0);
+    }
+
+    // Counts where every test so far passed, and there holds the mag of z's test; then
+    // z <- z² + c in every lane, each operation rounded on its own; re·im + im·re is ri + ri,
+    // since both products round alike.
+    template <bool LAST>
+    static Last step(State& state, const Vec& cr, const Vec& ci, const Vec* constants)
+    {
+        const Vec rr = Ops::mul(state.zr, state.zr);
+        const Vec ii = Ops::mul(state.zi, state.zi);
+        const Mask counts = Ops::below(state.held, constants[0]);
+        state.held = Ops::select(counts, Ops::add(rr, ii), state.held);
+        state.answer = Ops::increment(state.answer, counts);
+        const Vec ri = Ops::mul(state.zr, state.zi);
+        state.zr = Ops::add(Ops::sub(rr, ii), cr);
+        state.zi = Ops::add(Ops::add(ri, ri), ci);
+        if (!LAST) {
+            return {};
+        }
+        return {Ops::bits(Ops::below(state.held, constants[0])),
+                Ops::bits(Ops::above(state.held, constants[1]))};
+    }
+
+    // A lane runs while its tests all pass and it is short of the limit.
+    static unsigned running(const State& state, const Last& last)
+    {
+        return last.inside & ~Ops::lanesWithBit(state.answer, AT_LIMIT);
+    }
+
+    // The key and the count, or BY_DEFINITION where the failing test fell in the band or on NaN.
+    static Index answers(const State& state, const Last& last)
+    {
+        constexpr unsigned ALL_LANES = (1u << Ops::LANES) - 1;
+        const unsigned unsure = ~(last.inside | last.outside) & ALL_LANES;
+        return Ops::orLanes(state.answer, unsure, BY_DEFINITION);
+    }
+
+    // The iterations completed, from an answer's count (see above).
+    static std::int32_t count(std::int64_t field)
+    {
+        const std::int64_t iterations = field - FRESH - 2;
+        return static_cast<std::int32_t>(
+            iterations < Mandelbrot::ITERATION_LIMIT ? iterations : Mandelbrot::ITERATION_LIMIT);
+    }
+
+    // The lanes named start again from z = 0 and held = 0, with the keys given in order (FRESH
+    // in their counts).
+    static void restart(State& state, unsigned lanes, Index keys, Vec /*cr*/, Vec /*ci*/)
+    {
+        state.zr = Ops::clear(state.zr, lanes);
+        state.zi = Ops::clear(state.zi, lanes);
+        state.held = Ops::clear(state.held, lanes);
+        state.answer = Ops::expandIndexInto(state.answer, lanes, keys);
+    }
+};
+
+} // namespace stavenwick::escapeKernel
