@@ -1,15 +1,20 @@
 // A yardstick, not a code path: the ceiling of the escape loop's body on vectors of one width.
 // Per step and vector, the definition's own arithmetic and nothing else: three products, the
 // adds of z² + c and of re² + im², one compare with 4 counted into a register. re·im + im·re is
-// formed as ri + ri or, where BY_PRODUCT, as ri · 2 (the same rounding of the same 2·ri): which
-// is faster depends on how the CPU spreads adds and multiplies over its pipes, and the ceiling
-// is the faster one. Every vector is
-// independent and stays in registers; no point ever leaves, so there is nothing to refill or
-// check. No exact loop can beat it.
+// formed as ri + ri (Form::Sum) or as ri · 2 (Form::Product, the same rounding of the same 2·ri):
+// which is faster depends on how the CPU spreads adds and multiplies over its pipes, and the
+// ceiling is the faster one. Every vector is independent and stays in registers; no point ever
+// leaves, so there is nothing to refill or check. No exact loop can beat it.
+//
+// Form::TwoCounts is the same loop with the exact test of the kernels on 16 registers: the
+// product form, and two compares, against each edge of the band around 4, each counted. It is
+// the most such a kernel could reach, before any point leaves.
 //
 // Each width's file supplies Ops in an anonymous namespace and is built with the flags of the
 // kernel path of that width. It shares no code with the kernel it judges.
 #pragma once
+
+#include "CeilingPaths.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,8 +22,9 @@
 namespace stavenwick::bench {
 
 // Runs VECTORS vectors of points c (from c[0..], real parts then imaginary parts, one vector
-// each) for `steps` steps; returns the sum of the counts, which no compiler can skip.
-template <class Ops, int VECTORS, bool BY_PRODUCT>
+// each) for `steps` steps; returns the sum of the counts, which no compiler can skip (with two
+// counts, twice the tests).
+template <class Ops, int VECTORS, Form FORM>
 std::int64_t ceilingLoop(const double* c, std::int64_t steps)
 {
     using Vec = typename Ops::Vec;
@@ -37,6 +43,8 @@ std::int64_t ceilingLoop(const double* c, std::int64_t steps)
         count[v] = Ops::noCount();
     }
     const Vec four = Ops::broadcast(4.0);
+    const Vec lower = Ops::broadcast(4.0 - 0x1p-38); // the band's edges
+    const Vec upper = Ops::broadcast(4.0 + 0x1p-38);
     Vec two = Ops::broadcast(2.0);
     // hidden from the compiler, which would turn ri · 2 back into ri + ri
     __asm__("" : "+x"(two));
@@ -45,9 +53,14 @@ std::int64_t ceilingLoop(const double* c, std::int64_t steps)
             const Vec rr = Ops::mul(zr[v], zr[v]);
             const Vec ii = Ops::mul(zi[v], zi[v]);
             const Vec ri = Ops::mul(zr[v], zi[v]);
-            count[v] = Ops::countIf(count[v], Ops::add(rr, ii), four);
+            const Vec mag = Ops::add(rr, ii);
+            if constexpr (FORM == Form::TwoCounts) {
+                count[v] = Ops::countIf(Ops::countIfAtOrBelow(count[v], mag, upper), mag, lower);
+            } else {
+                count[v] = Ops::countIf(count[v], mag, four);
+            }
             zr[v] = Ops::add(Ops::sub(rr, ii), cr[v]);
-            zi[v] = Ops::add(BY_PRODUCT ? Ops::mul(ri, two) : Ops::add(ri, ri), ci[v]);
+            zi[v] = Ops::add(FORM == Form::Sum ? Ops::add(ri, ri) : Ops::mul(ri, two), ci[v]);
         }
     }
     std::int64_t sum = 0;

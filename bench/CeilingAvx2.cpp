@@ -26,6 +26,10 @@ struct Avx2Ops {
     {
         return _mm256_sub_epi64(count, _mm256_castpd_si256(_mm256_cmp_pd(mag, four, _CMP_LT_OQ)));
     }
+    static Count countIfAtOrBelow(Count count, Vec mag, Vec edge)
+    {
+        return _mm256_sub_epi64(count, _mm256_castpd_si256(_mm256_cmp_pd(mag, edge, _CMP_LE_OQ)));
+    }
     static std::int64_t total(Count count)
     {
         alignas(32) std::int64_t lanes[LANES];
@@ -39,11 +43,18 @@ struct Avx2Ops {
 CeilingWidth ceilingAvx2()
 {
     static const Ceiling ceilings[] = {
-        {3, false, ceilingLoop<Avx2Ops, 3, false>}, {3, true, ceilingLoop<Avx2Ops, 3, true>},
-        {4, false, ceilingLoop<Avx2Ops, 4, false>}, {4, true, ceilingLoop<Avx2Ops, 4, true>},
-        {5, false, ceilingLoop<Avx2Ops, 5, false>}, {5, true, ceilingLoop<Avx2Ops, 5, true>},
-        {6, false, ceilingLoop<Avx2Ops, 6, false>}, {6, true, ceilingLoop<Avx2Ops, 6, true>},
-        {8, false, ceilingLoop<Avx2Ops, 8, false>}, {8, true, ceilingLoop<Avx2Ops, 8, true>},
+        {3, Form::Sum, ceilingLoop<Avx2Ops, 3, Form::Sum>},
+        {3, Form::Product, ceilingLoop<Avx2Ops, 3, Form::Product>},
+        {4, Form::Sum, ceilingLoop<Avx2Ops, 4, Form::Sum>},
+        {4, Form::Product, ceilingLoop<Avx2Ops, 4, Form::Product>},
+        {5, Form::Sum, ceilingLoop<Avx2Ops, 5, Form::Sum>},
+        {5, Form::Product, ceilingLoop<Avx2Ops, 5, Form::Product>},
+        {6, Form::Sum, ceilingLoop<Avx2Ops, 6, Form::Sum>},
+        {6, Form::Product, ceilingLoop<Avx2Ops, 6, Form::Product>},
+        {8, Form::Sum, ceilingLoop<Avx2Ops, 8, Form::Sum>},
+        {8, Form::Product, ceilingLoop<Avx2Ops, 8, Form::Product>},
+        {5, Form::TwoCounts, ceilingLoop<Avx2Ops, 5, Form::TwoCounts>},
+        {8, Form::TwoCounts, ceilingLoop<Avx2Ops, 8, Form::TwoCounts>},
     };
     return {Avx2Ops::LANES, ceilings, static_cast<int>(std::size(ceilings))};
 }

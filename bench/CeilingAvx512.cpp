@@ -43,16 +43,16 @@ struct Avx512Ops {
 CeilingWidth ceilingAvx512()
 {
     static const Ceiling ceilings[] = {
-        {4, false, ceilingLoop<Avx512Ops, 4, false>},
-        {4, true, ceilingLoop<Avx512Ops, 4, true>},
-        {6, false, ceilingLoop<Avx512Ops, 6, false>},
-        {6, true, ceilingLoop<Avx512Ops, 6, true>},
-        {8, false, ceilingLoop<Avx512Ops, 8, false>},
-        {8, true, ceilingLoop<Avx512Ops, 8, true>},
-        {10, false, ceilingLoop<Avx512Ops, 10, false>},
-        {10, true, ceilingLoop<Avx512Ops, 10, true>},
-        {12, false, ceilingLoop<Avx512Ops, 12, false>},
-        {12, true, ceilingLoop<Avx512Ops, 12, true>},
+        {4, Form::Sum, ceilingLoop<Avx512Ops, 4, Form::Sum>},
+        {4, Form::Product, ceilingLoop<Avx512Ops, 4, Form::Product>},
+        {6, Form::Sum, ceilingLoop<Avx512Ops, 6, Form::Sum>},
+        {6, Form::Product, ceilingLoop<Avx512Ops, 6, Form::Product>},
+        {8, Form::Sum, ceilingLoop<Avx512Ops, 8, Form::Sum>},
+        {8, Form::Product, ceilingLoop<Avx512Ops, 8, Form::Product>},
+        {10, Form::Sum, ceilingLoop<Avx512Ops, 10, Form::Sum>},
+        {10, Form::Product, ceilingLoop<Avx512Ops, 10, Form::Product>},
+        {12, Form::Sum, ceilingLoop<Avx512Ops, 12, Form::Sum>},
+        {12, Form::Product, ceilingLoop<Avx512Ops, 12, Form::Product>},
     };
     return {Avx512Ops::LANES, ceilings, static_cast<int>(std::size(ceilings))};
 }

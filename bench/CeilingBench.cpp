@@ -1,6 +1,7 @@
 // The ceiling of each vector width beside the kernel paths (escapeCounts/...), in iterations per
 // second: ceiling/<width>/<vectors in flight>/<ri + ri formed as "sum" or "product">. The kernel
-// path of a width is judged against the best of its width.
+// path of a width is judged against the best of its width. .../twoCounts is the exact test of the
+// kernels on 16 registers in the same loop: how much of the ceiling their body alone leaves.
 #include "CeilingPaths.h"
 
 #include <benchmark/benchmark.h>
@@ -13,8 +14,10 @@ namespace {
 
 using stavenwick::bench::Ceiling;
 using stavenwick::bench::CeilingWidth;
+using stavenwick::bench::Form;
 
-constexpr std::int64_t STEPS = 1000; // a point's life at the limit
+constexpr std::int64_t STEPS = 1000;                                // a point's life at the limit
+constexpr const char* FORMS[] = {"/sum", "/product", "/twoCounts"}; // in the order of Form
 
 void ceiling(benchmark::State& state, int lanes, Ceiling run)
 {
@@ -30,7 +33,8 @@ void ceiling(benchmark::State& state, int lanes, Ceiling run)
         benchmark::DoNotOptimize(counted);
     }
     const std::int64_t perRun = STEPS * run.vectors * lanes;
-    if (counted != perRun * static_cast<std::int64_t>(state.iterations())) {
+    const std::int64_t counts = run.form == Form::TwoCounts ? 2 : 1; // tests counted a step
+    if (counted != counts * perRun * static_cast<std::int64_t>(state.iterations())) {
         state.SkipWithError("a point left the disc");
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * perRun);
@@ -41,8 +45,7 @@ void registerWidth(const char* name, bool supported, CeilingWidth width)
     for (int i = 0; i < width.count; ++i) {
         const Ceiling run = width.ceilings[i];
         const std::string label = std::string("ceiling/") + name + "/" +
-                                  std::to_string(run.vectors) +
-                                  (run.byProduct ? "/product" : "/sum");
+                                  std::to_string(run.vectors) + FORMS[static_cast<int>(run.form)];
         auto* benchmark = benchmark::RegisterBenchmark(label.c_str(), [=](benchmark::State& state) {
             if (!supported) {
                 state.SkipWithError("this CPU cannot run this width");

@@ -5,17 +5,21 @@
 
 namespace stavenwick::bench {
 
+// How the loop forms re·im + im·re and tests z (see Ceiling.h): ri + ri or ri · 2 with the
+// ceiling's one compare, or ri · 2 with the two compares of the exact kernels on 16 registers.
+enum class Form { Sum, Product, TwoCounts };
+
 // The ceiling of one width at one number of vectors in flight: runs `steps` steps over points
 // read from c, returns the sum of the counts. lanes() tells how many points a vector holds.
 struct Ceiling {
     int vectors;
-    bool byProduct; // re·im + im·re as ri · 2 rather than ri + ri
+    Form form;
     std::int64_t (*run)(const double* c, std::int64_t steps);
 };
 
 struct CeilingWidth {
     int lanes;
-    const Ceiling* ceilings; // from fewest to most vectors
+    const Ceiling* ceilings; // each form from fewest to most vectors
     int count;
 };
 

@@ -26,6 +26,10 @@ struct Sse2Ops {
     {
         return _mm_sub_epi64(count, _mm_castpd_si128(_mm_cmplt_pd(mag, four)));
     }
+    static Count countIfAtOrBelow(Count count, Vec mag, Vec edge)
+    {
+        return _mm_sub_epi64(count, _mm_castpd_si128(_mm_cmple_pd(mag, edge)));
+    }
     static std::int64_t total(Count count)
     {
         alignas(16) std::int64_t lanes[LANES];
@@ -39,11 +43,18 @@ struct Sse2Ops {
 CeilingWidth ceilingSse2()
 {
     static const Ceiling ceilings[] = {
-        {3, false, ceilingLoop<Sse2Ops, 3, false>}, {3, true, ceilingLoop<Sse2Ops, 3, true>},
-        {4, false, ceilingLoop<Sse2Ops, 4, false>}, {4, true, ceilingLoop<Sse2Ops, 4, true>},
-        {5, false, ceilingLoop<Sse2Ops, 5, false>}, {5, true, ceilingLoop<Sse2Ops, 5, true>},
-        {6, false, ceilingLoop<Sse2Ops, 6, false>}, {6, true, ceilingLoop<Sse2Ops, 6, true>},
-        {8, false, ceilingLoop<Sse2Ops, 8, false>}, {8, true, ceilingLoop<Sse2Ops, 8, true>},
+        {3, Form::Sum, ceilingLoop<Sse2Ops, 3, Form::Sum>},
+        {3, Form::Product, ceilingLoop<Sse2Ops, 3, Form::Product>},
+        {4, Form::Sum, ceilingLoop<Sse2Ops, 4, Form::Sum>},
+        {4, Form::Product, ceilingLoop<Sse2Ops, 4, Form::Product>},
+        {5, Form::Sum, ceilingLoop<Sse2Ops, 5, Form::Sum>},
+        {5, Form::Product, ceilingLoop<Sse2Ops, 5, Form::Product>},
+        {6, Form::Sum, ceilingLoop<Sse2Ops, 6, Form::Sum>},
+        {6, Form::Product, ceilingLoop<Sse2Ops, 6, Form::Product>},
+        {8, Form::Sum, ceilingLoop<Sse2Ops, 8, Form::Sum>},
+        {8, Form::Product, ceilingLoop<Sse2Ops, 8, Form::Product>},
+        {4, Form::TwoCounts, ceilingLoop<Sse2Ops, 4, Form::TwoCounts>},
+        {6, Form::TwoCounts, ceilingLoop<Sse2Ops, 6, Form::TwoCounts>},
     };
     return {Sse2Ops::LANES, ceilings, static_cast<int>(std::size(ceilings))};
 }
