@@ -318,7 +318,7 @@ TEST_P(EscapeKernelTest, BatchesOfAnySize)
 {
     std::mt19937_64 random(99);
     std::uniform_real_distribution<double> wide(-2.2, 1.2);
-    // around the points a round may read (a whole vector past the lanes: 10, 36, 56), the
+    // around the points a round may read (a whole vector past the lanes: 10, 14, 36, 56), the
     // staging buffer's flush (512 answers) and the slices the two counts' keys allow (2^20 − 1)
     for (const std::size_t n : {0,
                                 1,
