@@ -15,8 +15,8 @@ struct Avx512Ops {
     using Vec = __m512d;
     using Mask = __mmask8;
     using Index = __m512i;
-    static constexpr bool FEW_REGISTERS = false;
     static constexpr int LANES = 8;
+    static constexpr bool SKIP_IDLE = false; // see LaneLoop.h
 
     static Vec broadcast(double x) { return _mm512_set1_pd(x); }
     static Vec add(Vec a, Vec b) { return _mm512_add_pd(a, b); }
@@ -51,10 +51,6 @@ struct Avx512Ops {
     {
         return _mm512_test_epi64_mask(v, _mm512_set1_epi64(x));
     }
-    static Mask lessThan(Index v, std::int64_t x)
-    {
-        return _mm512_cmplt_epi64_mask(v, _mm512_set1_epi64(x));
-    }
     // v | x in the lanes named
     static Index orLanes(Index v, unsigned lanes, std::int64_t x)
     {
@@ -73,12 +69,12 @@ struct Avx512Ops {
     {
         return _mm512_mask_mov_epi64(v, mask(lanes), w);
     }
-    // first + lane · 2^shift in each lane
-    static Index iota(std::int64_t first, int shift)
+    // first + lane · step in each lane
+    static Index iota(std::int64_t first, std::int64_t step)
     {
-        const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
-        return _mm512_add_epi64(_mm512_set1_epi64(first),
-                                _mm512_sllv_epi64(lanes, _mm512_set1_epi64(shift)));
+        return _mm512_add_epi64(
+            _mm512_set1_epi64(first),
+            _mm512_set_epi64(7 * step, 6 * step, 5 * step, 4 * step, 3 * step, 2 * step, step, 0));
     }
     static void storeIndex(std::int64_t* to, Index v) { _mm512_storeu_si512(to, v); }
 
@@ -90,7 +86,7 @@ private:
 
 void runAvx512(const double* re, const double* im, std::int32_t* counts, std::size_t n)
 {
-    LaneLoop<LastTest<Avx512Ops>, 6, 32>::run(re, im, counts, n);
+    LaneLoop<LastTest<Avx512Ops>, 4, 32>::run(re, im, counts, n);
 }
 
 } // namespace stavenwick::escapeKernel

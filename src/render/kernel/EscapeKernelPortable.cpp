@@ -29,8 +29,8 @@ struct PairOps {
     using Vec = Doubles;
     using Mask = Integers; // all ones in a chosen lane
     using Index = Integers;
-    static constexpr bool FEW_REGISTERS = false;
     static constexpr int LANES = 2;
+    static constexpr bool SKIP_IDLE = true; // see LaneLoop.h
 
     static Vec broadcast(double x) { return Vec{x, x}; }
 #if defined(__GNUC__)
@@ -76,10 +76,6 @@ struct PairOps {
         return Mask{a[0] <= b[0] ? -1 : 0, a[1] <= b[1] ? -1 : 0};
     }
 #endif
-    static Vec twice(Vec a, Vec /*two*/)
-    {
-        return add(a, a);
-    }
     static unsigned bits(Mask m)
     {
         return (m[0] != 0 ? 1u : 0u) | (m[1] != 0 ? 2u : 0u);
@@ -111,10 +107,6 @@ struct PairOps {
     {
         return Index{x, x};
     }
-    static Index orIndex(Index a, Index b)
-    {
-        return Index{a[0] | b[0], a[1] | b[1]};
-    }
     // as the vector paths count: 1 more in both halves at or below the band, 1 less in the
     // lower half below it (a true compare is all ones, -1)
     static Index count(Index tests, Mask low, Mask high)
@@ -127,50 +119,31 @@ struct PairOps {
                      tests[1] + (high[1] & BOTH_HALVES) + low[1]};
 #endif
     }
-    static unsigned lanesWithBit(Index v, std::int64_t x)
+    // the lanes whose sign bit is set
+    static unsigned signs(Index v)
     {
-        return ((v[0] & x) != 0 ? 1u : 0u) | ((v[1] & x) != 0 ? 2u : 0u);
-    }
-    static Mask lessThan(Index v, std::int64_t x)
-    {
-        return Mask{v[0] < x ? -1 : 0, v[1] < x ? -1 : 0};
-    }
-    static std::int64_t answer(std::int64_t tests, std::int64_t definition)
-    {
-        return (tests >> 32) | ((tests & 0xFFFFFFFF) != 0 ? definition : 0);
-    }
-    static Index answers(Index tests, std::int64_t definition)
-    {
-        return Index{answer(tests[0], definition), answer(tests[1], definition)};
-    }
-    // 1 in the lanes where c is NaN, the one value unequal to itself
-    static Index nanOnes(Vec cr, Vec ci)
-    {
-        return Index{cr[0] != cr[0] || ci[0] != ci[0] ? 1 : 0,  // NOLINT(misc-redundant-expression)
-                     cr[1] != cr[1] || ci[1] != ci[1] ? 1 : 0}; // NOLINT(misc-redundant-expression)
+        return (v[0] < 0 ? 1u : 0u) | (v[1] < 0 ? 2u : 0u);
     }
     // lane 1's value into lane 0 where lane 1 alone is named
     static Index compress(Index v, unsigned lanes)
     {
         return lanes == 2u ? Index{v[1], v[1]} : v;
     }
-    static Index expandIndex(Index v, unsigned lanes)
+    static Index expandIndexInto(Index v, unsigned lanes, Index w)
     {
-        return lanes == 2u ? Index{v[0], v[0]} : v;
-    }
-    static Index blendIndex(Index v, Index w, Mask m)
-    {
-        return Index{m[0] != 0 ? w[0] : v[0], m[1] != 0 ? w[1] : v[1]};
+        return Index{(lanes & 1u) != 0 ? w[0] : v[0],
+                     (lanes & 2u) != 0 ? w[(lanes & 1u) != 0 ? 1 : 0] : v[1]};
     }
     static Index blendIndex(Index v, Index w, unsigned lanes)
     {
-        return blendIndex(v, w, laneMask(lanes));
+        return Index{(lanes & 1u) != 0 ? w[0] : v[0], (lanes & 2u) != 0 ? w[1] : v[1]};
     }
-    // first + lane · 2^shift in each lane, wrapping as the vector adds do: past the last point,
+    // first + lane · step in each lane, wrapping as the vector adds do: past the last point,
     // where the keys may wrap, the lanes take the key n instead
-    static Index iota(std::int64_t first, int shift)
+    static Index iota(std::int64_t first, std::int64_t step)
     {
-        const std::uint64_t next = static_cast<std::uint64_t>(first) + (std::uint64_t{1} << shift);
+        const std::uint64_t next =
+            static_cast<std::uint64_t>(first) + static_cast<std::uint64_t>(step);
         return Index{first, static_cast<std::int64_t>(next)};
     }
     static void storeIndex(std::int64_t* to, Index v)
@@ -184,7 +157,7 @@ struct PairOps {
 
 void runPortable(const double* re, const double* im, std::int32_t* counts, std::size_t n)
 {
-    LaneLoop<TwoCounts<PairOps>, 6, 16>::run(re, im, counts, n);
+    LaneLoop<TwoCounts<PairOps>, 5, 25>::run(re, im, counts, n);
 }
 
 } // namespace stavenwick::escapeKernel

@@ -9,6 +9,8 @@
 // without those instructions would crash in the portable path.
 #pragma once
 
+#include "common/Assertion.h"
+#include "render/Mandelbrot.h"
 #include "render/kernel/EscapeKernelBand.h"
 
 #include <cstddef>
@@ -21,25 +23,22 @@
 // inlined into the loop around it, so that the lanes' state never leaves the registers.
 #if defined(__GNUC__)
 #define LUMIVAR_LANE_STEP [[gnu::always_inline]] inline
-#define LUMIVAR_BLOCK [[gnu::noinline]]
 #else
 #define LUMIVAR_LANE_STEP inline
-#define LUMIVAR_BLOCK
 #endif
 
 namespace stavenwick::escapeKernel {
 
-// A lane's answer is one 64-bit value: its point's index, its key, shifted above COUNT_BITS
-// bits that say what the Body counted, or hold BY_DEFINITION where the definition must decide.
-constexpr int COUNT_BITS = 11;
-constexpr std::int64_t BY_DEFINITION = (std::int64_t{1} << COUNT_BITS) - 1;
-
 // counts[i] = Mandelbrot::escapeCount(re[i], im[i]) for i < n, with VECTORS vectors of lanes in
-// flight. The lanes run STEPS steps between rounds; a round hands each finished lane's answer to
-// a staging buffer and its next point to the lane, whole vectors at a time. The staging buffer
-// is flushed into counts between runs of the steps, so that nothing but the lanes lives in the
-// vector registers while they run. A lane with no point left holds the key n, whose answers the
-// flush drops.
+// flight. Each vector runs STEPS steps between its rounds, and the vectors take their rounds in
+// turn, one every STEPS / VECTORS steps: while one vector's next points come in, the others'
+// steps keep the arithmetic busy. A round hands each finished lane's answer to a staging buffer
+// and its next point to the lane. With four lanes or more it does so whether or not the vector
+// has finished lanes: a branch on that would be as unpredictable as the points, and the work it
+// would skip costs less than a missed guess; with two (Ops::SKIP_IDLE), most rounds find none,
+// and skipping them wins. The staging buffer is flushed into counts between runs of the steps,
+// so that nothing but the lanes lives in the vector registers while they run. A lane with no
+// point left holds the key n, whose answers the flush drops.
 template <class Body, int VECTORS, int STEPS>
 class LaneLoop {
     using Ops = typename Body::Ops;
@@ -49,11 +48,15 @@ class LaneLoop {
     using Last = typename Body::Last;   // what a block's last step found, as lane bits
     static constexpr int LANES = Ops::LANES;
     static constexpr unsigned ALL_LANES = (1u << LANES) - 1;
-    static constexpr std::size_t ROUND = std::size_t{VECTORS} * LANES; // points a round may take
-    // points a round may read: its last vector loads a whole vector
-    static constexpr std::size_t READ = ROUND + LANES;
-    static constexpr std::size_t STAGED = 512; // answers staged before a flush
+    // points a round may take, and read: vector v reads a whole vector from the point after
+    // those the vectors before it took, so never past the round's last point
+    static constexpr std::size_t ROUND = std::size_t{VECTORS} * LANES;
+    static constexpr std::size_t STAGED = 512;    // answers staged before a flush
+    static constexpr int PHASE = STEPS / VECTORS; // steps between one vector's round and the next's
+    // blocks within which a lane finishes any point it takes: it reaches the limit by then
+    static constexpr std::size_t BLOCKS_A_POINT = (Body::MOST_TESTS + STEPS - 1) / STEPS;
     static_assert(STEPS >= 1 && STEPS <= Body::MOST_STEPS, "counts that fit their bits");
+    static_assert(STEPS % VECTORS == 0, "every vector's round after a phase of its own");
 
 public:
     static void run(const double* re, const double* im, std::int32_t* counts, std::size_t n)
@@ -69,7 +72,9 @@ public:
 
 private:
     LaneLoop(const double* re, const double* im, std::int32_t* counts, std::size_t n)
-        : m_re(re), m_im(im), m_counts(counts), m_n(n)
+        : m_re(re), m_im(im), m_counts(counts), m_n(n),
+          // every BLOCKS_A_POINT blocks each lane takes a point, while there are any
+          m_mostBlocks((n / ROUND + 2) * BLOCKS_A_POINT)
     {
         m_progress.re = re;
         m_progress.im = im;
@@ -80,7 +85,7 @@ private:
 
     void runAll()
     {
-        if (m_n < READ) {
+        if (m_n < ROUND) {
             takeTheTail();
         }
         eachVector([&](auto v) {
@@ -89,7 +94,7 @@ private:
             refill<true>(m_state[v], v, ALL_LANES, m_progress); // the tail's checks hold anywhere
         });
         while (m_progress.active > 0) {
-            if (!m_inTail && m_n - m_progress.next < READ) {
+            if (!m_inTail && m_n - m_progress.next < ROUND) {
                 takeTheTail();
             }
             if (m_inTail) {
@@ -105,15 +110,18 @@ private:
         std::size_t next = 0;   // the next point to hand out
         std::size_t active = 0; // lanes holding a point
         std::size_t staged = 0; // answers in the staging buffer
+        std::size_t blocks = 0; // blocks run
         // where the next point's c is read: the caller's arrays, or the tail's copy
         const double* re = nullptr;
         const double* im = nullptr;
+        unsigned idle[VECTORS] = {}; // each vector's lanes that hold no point: only in the tail
     };
 
-    // Runs the lanes until the staging buffer may not hold another round, or no lane holds a
-    // point, or (out of the tail) a round may find too few points left for every lane. The
-    // lanes' state is copied into locals, which the compiler keeps in registers: nothing here
-    // calls out. TAIL says whether the tail is being run: out of it, the rounds skip its checks.
+    // Runs the lanes until the staging buffer may not hold another block's answers, or no lane
+    // holds a point, or (out of the tail) a block may find too few points left for every lane.
+    // The lanes' state is copied into locals, which the compiler keeps in registers: nothing
+    // here calls out. TAIL says whether the tail is being run: out of it, every lane holds a
+    // point and every finished one takes the next, so the rounds skip the tail's checks.
     template <bool TAIL>
     void advance()
     {
@@ -121,76 +129,61 @@ private:
         eachVector([&](auto v) { state[v] = m_state[v]; });
         Progress progress = m_progress;
         while (progress.staged <= STAGED && progress.active > 0 &&
-               (TAIL || m_n - progress.next >= READ)) {
-            Last last[VECTORS];
-            stepBlock(state, last);
-            round<TAIL>(state, last, progress);
+               (TAIL || m_n - progress.next >= ROUND)) {
+            // a fault that keeps lanes from finishing stops here, not in a loop without end
+            STAVENWICK_ASSERT(++progress.blocks <= m_mostBlocks);
+            block<TAIL>(state, progress);
         }
         eachVector([&](auto v) { m_state[v] = state[v]; });
         m_progress = progress;
     }
 
-    // STEPS steps of every vector, the vectors interleaved so that their chains overlap; the
-    // last step also notes what the round needs to know. Where registers are few (FEW_REGISTERS),
-    // in a function of its own, so that the round's many values cannot crowd the lanes out of
-    // them; elsewhere inlined, which saves the call and the copies.
-    LUMIVAR_LANE_STEP void stepBlock(State (&lanes)[VECTORS], Last (&last)[VECTORS]) const
-    {
-        if constexpr (Ops::FEW_REGISTERS) {
-            stepBlockApart(lanes, last);
-        } else {
-            steps(lanes, last);
-        }
-    }
-    LUMIVAR_BLOCK void stepBlockApart(State (&lanes)[VECTORS], Last (&last)[VECTORS]) const
-    {
-        steps(lanes, last);
-    }
-    LUMIVAR_LANE_STEP void steps(State (&lanes)[VECTORS], Last (&last)[VECTORS]) const
-    {
-        State state[VECTORS];
-        eachVector([&](auto v) { state[v] = lanes[v]; });
-        for (int step = 0; step < STEPS - 1; ++step) {
-            eachVector([&](auto v) {
-                Body::template step<false>(state[v], m_cr[v], m_ci[v], m_constants);
-            });
-        }
-        eachVector([&](auto v) {
-            last[v] = Body::template step<true>(state[v], m_cr[v], m_ci[v], m_constants);
-        });
-        eachVector([&](auto v) { lanes[v] = state[v]; });
-    }
-
-    // Every vector's finished lanes hand their answers over and take the next points. Rounds
-    // come at a fixed pace, which the CPU predicts; whether a vector has finished lanes it
-    // cannot, but skipping the vectors that have none still saves more than it costs.
+    // STEPS steps of every vector, the vectors interleaved so that their chains overlap, and a
+    // round for each: vector p's after the p-th of VECTORS phases.
     template <bool TAIL>
-    LUMIVAR_LANE_STEP void round(State (&state)[VECTORS], const Last (&last)[VECTORS],
-                                 Progress& progress)
+    LUMIVAR_LANE_STEP void block(State (&state)[VECTORS], Progress& progress)
     {
-        unsigned finished[VECTORS];
-        eachVector([&](auto v) { finished[v] = ~Body::running(state[v], last[v]) & ALL_LANES; });
-        eachVector([&](auto v) {
-            if (finished[v] != 0) {
-                stage<TAIL>(state[v], last[v], finished[v], progress);
-                refill<TAIL>(state[v], v, finished[v], progress);
+        eachVector([&](auto p) {
+            for (int step = 0; step < PHASE - 1; ++step) {
+                eachVector([&](auto v) {
+                    Body::template step<false>(state[v], m_cr[v], m_ci[v], m_constants);
+                });
             }
+            Last last{};
+            eachVector([&](auto v) {
+                if constexpr (std::decay_t<decltype(v)>::value ==
+                              std::decay_t<decltype(p)>::value) {
+                    last = Body::template step<true>(state[v], m_cr[v], m_ci[v], m_constants);
+                } else {
+                    Body::template step<false>(state[v], m_cr[v], m_ci[v], m_constants);
+                }
+            });
+            round<TAIL>(state[p], last, p, progress);
         });
     }
 
-    // The answers of the lanes named, packed after those already staged.
+    // Vector v's finished lanes hand their answers over and take the next points.
     template <bool TAIL>
-    LUMIVAR_LANE_STEP void stage(const State& state, const Last& last, unsigned lanes,
+    LUMIVAR_LANE_STEP void round(State& state, const Last& last, int v, Progress& progress)
+    {
+        const unsigned finished = Body::finished(state, last);
+        if (Ops::SKIP_IDLE && finished == 0) {
+            return;
+        }
+        stage<TAIL>(state, last, v, finished, progress);
+        refill<TAIL>(state, v, finished, progress);
+    }
+
+    // The answers of the lanes named of vector v, packed after those already staged.
+    template <bool TAIL>
+    LUMIVAR_LANE_STEP void stage(const State& state, const Last& last, int v, unsigned lanes,
                                  Progress& progress)
     {
-        const Index answers = Body::answers(state, last);
-        Ops::storeIndex(m_staging + progress.staged, Ops::compress(answers, lanes));
+        Ops::storeIndex(m_staging + progress.staged,
+                        Ops::compress(Body::answers(state, last), lanes));
         progress.staged += Ops::popcount(lanes);
-        if (!TAIL) {
-            progress.active -= Ops::popcount(lanes);
-        } else { // lanes without a point finish too, now and then
-            const std::int64_t idle = static_cast<std::int64_t>(m_n) << COUNT_BITS;
-            progress.active -= Ops::popcount(lanes & Ops::bits(Ops::lessThan(answers, idle)));
+        if (TAIL) { // out of the tail, each takes the next point at once
+            progress.active -= Ops::popcount(lanes & ~progress.idle[v]);
         }
     }
 
@@ -202,30 +195,37 @@ private:
         m_cr[v] = Ops::expandInto(m_cr[v], lanes, Ops::loadu(progress.re));
         m_ci[v] = Ops::expandInto(m_ci[v], lanes, Ops::loadu(progress.im));
         // the keys in order, as the lanes take them
-        Index keys = Ops::iota(key(progress.next), COUNT_BITS + Body::KEY_SHIFT);
+        Index keys = Ops::iota(Body::fresh(progress.next), Body::KEY_STEP);
         unsigned taken = Ops::popcount(lanes);
-        if (TAIL && m_n - progress.next < taken) {
-            taken = static_cast<unsigned>(m_n - progress.next);
-            keys = Ops::blendIndex(Ops::broadcastIndex(key(m_n)), keys, (1u << taken) - 1);
+        if (TAIL) {
+            if (m_n - progress.next < taken) {
+                taken = static_cast<unsigned>(m_n - progress.next);
+                keys =
+                    Ops::blendIndex(Ops::broadcastIndex(Body::fresh(m_n)), keys, (1u << taken) - 1);
+            }
+            progress.idle[v] = (progress.idle[v] & ~lanes) | withoutFirst(lanes, taken);
+            progress.active += taken;
         }
-        Body::restart(state, lanes, keys, m_cr[v], m_ci[v]);
+        Body::restart(state, lanes, keys);
         progress.next += taken;
-        progress.active += taken;
         progress.re += taken;
         progress.im += taken;
     }
 
-    // The key of point i, with the count of a lane that has not run.
-    static std::int64_t key(std::size_t i)
+    // The lanes of `lanes` after its first `first`.
+    static unsigned withoutFirst(unsigned lanes, unsigned first)
     {
-        return ((static_cast<std::int64_t>(i) << COUNT_BITS) + Body::FRESH) << Body::KEY_SHIFT;
+        for (unsigned i = 0; i < first; ++i) {
+            lanes &= lanes - 1;
+        }
+        return lanes;
     }
 
     // The points left, fewer than a round may read, copied where whole vectors can be read.
     void takeTheTail()
     {
         const std::size_t left = m_n - m_progress.next;
-        for (std::size_t i = 0; i < READ; ++i) {
+        for (std::size_t i = 0; i < ROUND + LANES; ++i) {
             m_tail[0][i] = i < left ? m_re[m_progress.next + i] : 0.0;
             m_tail[1][i] = i < left ? m_im[m_progress.next + i] : 0.0;
         }
@@ -238,12 +238,12 @@ private:
     void flush()
     {
         for (std::size_t i = 0; i < m_progress.staged; ++i) {
-            const auto point = static_cast<std::size_t>(m_staging[i] >> COUNT_BITS);
-            const std::int64_t field = m_staging[i] & BY_DEFINITION;
+            const std::int64_t answer = m_staging[i];
+            const std::size_t point = Body::point(answer);
             if (point < m_n) {
-                m_counts[point] = field != BY_DEFINITION
-                                      ? Body::count(field)
-                                      : countByDefinition<Ops>(m_re[point], m_im[point]);
+                const std::int32_t count = Body::count(answer);
+                m_counts[point] =
+                    count >= 0 ? count : countByDefinition<Ops>(m_re[point], m_im[point]);
             }
         }
         m_progress.staged = 0;
@@ -267,6 +267,7 @@ private:
     const double* m_im;
     std::int32_t* m_counts;
     std::size_t m_n;
+    std::size_t m_mostBlocks; // more than the points can take
     Progress m_progress;
     bool m_inTail = false; // fewer points left than a round may read
     State m_state[VECTORS];
@@ -277,7 +278,7 @@ private:
     // room for a whole vector's store past a full round
     alignas(64) std::int64_t m_staging[STAGED + ROUND + LANES];
     // the last points, and zeros that a whole vector's load may read past them
-    alignas(64) double m_tail[2][READ + LANES];
+    alignas(64) double m_tail[2][ROUND + LANES];
 };
 
 } // namespace stavenwick::escapeKernel

@@ -7,7 +7,6 @@
 
 #include "render/Mandelbrot.h"
 #include "render/kernel/EscapeKernelBand.h"
-#include "render/kernel/LaneLoop.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -37,11 +36,17 @@ struct LastTest {
     using Mask = typename Ops::Mask;   // one flag per lane
     using Index = typename Ops::Index; // one 64-bit integer per lane
 
-    static constexpr int KEY_SHIFT = 0;
+    // A lane's answer is one 64-bit value: its point's key, shifted above COUNT_BITS bits that
+    // hold its count from FRESH, or BY_DEFINITION where the definition must decide.
+    static constexpr int COUNT_BITS = 11;
+    static constexpr std::int64_t KEY_STEP = std::int64_t{1} << COUNT_BITS;
+    static constexpr std::int64_t BY_DEFINITION = KEY_STEP - 1;
     static constexpr std::size_t MOST_POINTS = static_cast<std::size_t>(
         std::min<std::uint64_t>(std::uint64_t{1} << 40, std::numeric_limits<std::size_t>::max()));
     static constexpr std::int64_t AT_LIMIT = 1024;
     static constexpr std::int64_t FRESH = AT_LIMIT - (Mandelbrot::ITERATION_LIMIT + 2);
+    // the steps after which a lane has reached the limit
+    static constexpr int MOST_TESTS = Mandelbrot::ITERATION_LIMIT + 2;
     // A lane at the limit runs on to the next round; its count must stay below BY_DEFINITION.
     static constexpr int MOST_STEPS = static_cast<int>(BY_DEFINITION - AT_LIMIT);
     static_assert(FRESH > 0 && AT_LIMIT < BY_DEFINITION, "the count fits its bits");
@@ -87,10 +92,11 @@ struct LastTest {
                 Ops::bits(Ops::above(state.held, constants[1]))};
     }
 
-    // A lane runs while its tests all pass and it is short of the limit.
-    static unsigned running(const State& state, const Last& last)
+    // A lane is finished once a test failed, or it is at the limit.
+    static unsigned finished(const State& state, const Last& last)
     {
-        return last.inside & ~Ops::lanesWithBit(state.answer, AT_LIMIT);
+        constexpr unsigned ALL_LANES = (1u << Ops::LANES) - 1;
+        return ~(last.inside & ~Ops::lanesWithBit(state.answer, AT_LIMIT)) & ALL_LANES;
     }
 
     // The key and the count, or BY_DEFINITION where the failing test fell in the band or on NaN.
@@ -101,22 +107,37 @@ struct LastTest {
         return Ops::orLanes(state.answer, unsure, BY_DEFINITION);
     }
 
-    // The iterations completed, from an answer's count (see above).
-    static std::int32_t count(std::int64_t field)
+    // The answer of point i's lane before its first step.
+    static std::int64_t fresh(std::size_t i)
     {
+        return static_cast<std::int64_t>(i) * KEY_STEP + FRESH;
+    }
+
+    // An answer's point.
+    static std::size_t point(std::int64_t answer)
+    {
+        return static_cast<std::size_t>(answer >> COUNT_BITS);
+    }
+
+    // The iterations completed (see above), or -1 where the definition must decide.
+    static std::int32_t count(std::int64_t answer)
+    {
+        const std::int64_t field = answer & BY_DEFINITION;
+        if (field == BY_DEFINITION) {
+            return -1;
+        }
         const std::int64_t iterations = field - FRESH - 2;
         return static_cast<std::int32_t>(
             iterations < Mandelbrot::ITERATION_LIMIT ? iterations : Mandelbrot::ITERATION_LIMIT);
     }
 
-    // The lanes named start again from z = 0 and held = 0, with the keys given in order (FRESH
-    // in their counts).
-    static void restart(State& state, unsigned lanes, Index keys, Vec /*cr*/, Vec /*ci*/)
+    // The lanes named start again from z = 0 and held = 0, with the answers given, in order.
+    static void restart(State& state, unsigned lanes, Index fresh)
     {
         state.zr = Ops::clear(state.zr, lanes);
         state.zi = Ops::clear(state.zi, lanes);
         state.held = Ops::clear(state.held, lanes);
-        state.answer = Ops::expandIndexInto(state.answer, lanes, keys);
+        state.answer = Ops::expandIndexInto(state.answer, lanes, fresh);
     }
 };
 

@@ -6,7 +6,6 @@
 
 #include "render/Mandelbrot.h"
 #include "render/kernel/EscapeKernelBand.h"
-#include "render/kernel/LaneLoop.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,9 +26,9 @@ namespace stavenwick::escapeKernel {
 //   moves again, however long the lane runs on.
 // - A test whose mag lands in the band counts in high but not in low, so the counts differ from
 //   then on, whatever the lane does later (it may come back inside); the definition settles it.
-//   So it does a lane of NaN c: its compares are false from the start and would count it as
-//   escaping at once, where the definition never lets it escape; it starts with counts that
-//   differ.
+// - A lane of NaN c fails its test of z1 = c, as a point far outside does, and the compares
+//   cannot tell the two apart: a lane that leaves at that first test is settled by the
+//   definition too, which decides it in one step.
 // So a lane is finished once a test finds mag above the band (not <= UPPER_BAND), or once it
 // has run ITERATION_LIMIT iterations; where low = high, low is its count.
 template <class VectorOps>
@@ -40,27 +39,31 @@ struct TwoCounts {
     using Index = typename Ops::Index; // one 64-bit integer per lane
 
     // Each lane's counts live in one 64-bit integer with its point's key, so that one register
-    // holds all that a lane is: key · 2^(32 + COUNT_BITS) + (FRESH + high) · 2^32 + (high − low).
+    // holds all that a lane is: (FRESH + high) · 2^32 + key · 2^DIFF_BITS + (high − low).
     // A test at or below the band adds 1 to both halves (a 32-bit subtraction of the compare's
     // mask, all ones, that is -1), one below it takes 1 back from the low half (a 64-bit
-    // addition: low <= high, so it never borrows). high counts from FRESH, so that it reaches
-    // AT_LIMIT, a bit of its own, once z0 ... z_LIMIT have all passed at or below the band.
-    static constexpr int KEY_SHIFT = 32;
-    static constexpr std::size_t MOST_POINTS =
-        (std::size_t{1} << (63 - KEY_SHIFT - COUNT_BITS)) - 1;
-    static constexpr std::int64_t AT_LIMIT = 1024;
-    static constexpr std::int64_t FRESH = AT_LIMIT - (Mandelbrot::ITERATION_LIMIT + 1);
-    // A lane at the limit runs on to the next round; its count must stay below BY_DEFINITION.
-    static constexpr int MOST_STEPS = static_cast<int>(BY_DEFINITION - AT_LIMIT);
-    static_assert(FRESH > 0 && AT_LIMIT < BY_DEFINITION, "the count fits its bits");
+    // addition: low <= high, so it never borrows). high counts from FRESH, so that the upper
+    // half reaches 2^31, the lane's sign, once z0 ... z_LIMIT have all passed at or below the
+    // band: the limit is the lane's sign bit.
+    static constexpr int DIFF_BITS = 11;
+    static constexpr std::int64_t KEY_STEP = std::int64_t{1} << DIFF_BITS;
+    static constexpr std::size_t MOST_POINTS = (std::size_t{1} << (32 - DIFF_BITS)) - 1;
+    static constexpr std::int64_t FRESH =
+        (std::int64_t{1} << 31) - (Mandelbrot::ITERATION_LIMIT + 1);
+    // the tests after which a lane has reached the limit
+    static constexpr int MOST_TESTS = Mandelbrot::ITERATION_LIMIT + 1;
+    // A lane at the limit runs on to the next round; high − low, one more for a moment, must
+    // stay below 2^DIFF_BITS.
+    static constexpr int MOST_STEPS = (1 << DIFF_BITS) - 2 - MOST_TESTS;
+    static_assert(MOST_STEPS > 0, "the difference fits its bits");
 
-    // the band's edges, and 2 for twice ri, which step reads from memory
-    static constexpr double CONSTANTS[] = {LOWER_BAND, UPPER_BAND, 2.0};
+    // the band's edges, which step reads from memory
+    static constexpr double CONSTANTS[] = {LOWER_BAND, UPPER_BAND};
 
     struct State {
         Vec zr;
         Vec zi;
-        Index tests; // the key and both counts, packed
+        Index keyAndCounts; // packed, as above
     };
     struct Last {
         unsigned stay; // the lanes whose test was at or below the band
@@ -69,11 +72,11 @@ struct TwoCounts {
     static void clear(State& state)
     {
         state.zr = state.zi = Ops::broadcast(0.0);
-        state.tests = Ops::broadcastIndex(0);
+        state.keyAndCounts = Ops::broadcastIndex(0);
     }
 
     // Tests z and counts, then z <- z² + c, each operation rounded on its own; re·im + im·re
-    // is twice ri, since both products round alike. In an order that keeps few values live:
+    // is ri + ri, since both products round alike. In an order that keeps few values live:
     // on 16 registers every one counts.
     template <bool LAST>
     static Last step(State& state, const Vec& cr, const Vec& ci, const Vec* constants)
@@ -83,42 +86,56 @@ struct TwoCounts {
         const Vec mag = Ops::add(rr, ii);
         const Mask atOrBelow = Ops::atOrBelow(mag, constants[1]);
         const Last last{LAST ? Ops::bits(atOrBelow) : 0u};
-        state.tests = Ops::count(state.tests, Ops::below(mag, constants[0]), atOrBelow);
+        state.keyAndCounts =
+            Ops::count(state.keyAndCounts, Ops::below(mag, constants[0]), atOrBelow);
         const Vec ri = Ops::mul(state.zr, state.zi);
         state.zr = Ops::add(Ops::sub(rr, ii), cr);
-        state.zi = Ops::add(Ops::twice(ri, constants[2]), ci);
+        state.zi = Ops::add(Ops::add(ri, ri), ci);
         return last;
     }
 
-    // A lane runs while its last test was at or below the band and it is short of the limit.
-    static unsigned running(const State& state, const Last& last)
+    // A lane is finished once its last test was above the band, or it is at the limit.
+    static unsigned finished(const State& state, const Last& last)
     {
-        return last.stay & ~Ops::lanesWithBit(state.tests, AT_LIMIT << KEY_SHIFT);
+        return (~last.stay | Ops::signs(state.keyAndCounts)) & ((1u << Ops::LANES) - 1);
     }
 
-    // The key and high, or BY_DEFINITION where the counts differ.
-    static Index answers(const State& state, const Last& /*last*/)
+    // What the loop stages of each lane: all of it.
+    static Index answers(const State& state, const Last& /*last*/) { return state.keyAndCounts; }
+
+    // The packed value of point i's lane before its first step.
+    static std::int64_t fresh(std::size_t i)
     {
-        return Ops::answers(state.tests, BY_DEFINITION);
+        return (FRESH << 32) + static_cast<std::int64_t>(i) * KEY_STEP;
     }
 
-    // The iterations completed, from an answer's count: every passed test but that of z0.
-    static std::int32_t count(std::int64_t field)
+    // An answer's point.
+    static std::size_t point(std::int64_t answer)
     {
-        const std::int64_t iterations = field - FRESH - 1;
+        return static_cast<std::size_t>((static_cast<std::uint64_t>(answer) & 0xFFFFFFFF) >>
+                                        DIFF_BITS);
+    }
+
+    // The iterations completed, every passed test but that of z0; or -1, where the definition
+    // must decide: the counts differ, or the lane left at its first test.
+    static std::int32_t count(std::int64_t answer)
+    {
+        const auto high = static_cast<std::int64_t>(static_cast<std::uint64_t>(answer) >> 32);
+        const std::int64_t iterations = high - FRESH - 1;
+        if ((answer & (KEY_STEP - 1)) != 0 || iterations == 0) {
+            return -1;
+        }
         return static_cast<std::int32_t>(
             iterations < Mandelbrot::ITERATION_LIMIT ? iterations : Mandelbrot::ITERATION_LIMIT);
     }
 
-    // The lanes named start again from z = 0, with the keys given in order (FRESH in their
-    // counts); a lane of NaN c with counts that differ.
-    static void restart(State& state, unsigned lanes, Index keys, Vec cr, Vec ci)
+    // The lanes named start again from z = 0, with the packed values given, in order.
+    static void restart(State& state, unsigned lanes, Index fresh)
     {
         const Mask chosen = Ops::laneMask(lanes);
         state.zr = Ops::clear(state.zr, chosen);
         state.zi = Ops::clear(state.zi, chosen);
-        const Index fresh = Ops::orIndex(Ops::expandIndex(keys, lanes), Ops::nanOnes(cr, ci));
-        state.tests = Ops::blendIndex(state.tests, fresh, chosen);
+        state.keyAndCounts = Ops::expandIndexInto(state.keyAndCounts, lanes, fresh);
     }
 };
 
