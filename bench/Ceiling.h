@@ -6,9 +6,11 @@
 // ceiling is the faster one. Every vector is independent and stays in registers; no point ever
 // leaves, so there is nothing to refill or check. No exact loop can beat it.
 //
-// Form::TwoCounts is the same loop with the exact test of the kernels on 16 registers: the
-// product form, and two compares, against each edge of the band around 4, each counted. It is
-// the most such a kernel could reach, before any point leaves.
+// The kernels' own bodies, in the same loop: Form::TwoCounts, the exact test of the kernels on
+// 16 registers (TwoCounts.h: the sum form, and two compares, against each edge of the band
+// around 4, each counted), and Form::LastTest, AVX-512's (LastTest.h: a compare of the mag
+// held from the last counted test, which then holds the new mag and counts, under that mask).
+// Each is the most its kernel could reach, before any point leaves.
 //
 // Each width's file supplies Ops in an anonymous namespace and is built with the flags of the
 // kernel path of that width. It shares no code with the kernel it judges.
@@ -34,12 +36,13 @@ std::int64_t ceilingLoop(const double* c, std::int64_t steps)
     Vec zi[VECTORS];
     Vec cr[VECTORS];
     Vec ci[VECTORS];
+    Vec held[VECTORS]; // Form::LastTest's
     Count count[VECTORS];
     for (int v = 0; v < VECTORS; ++v) {
         const std::ptrdiff_t first = std::ptrdiff_t{2} * v * LANES;
         cr[v] = Ops::load(c + first);
         ci[v] = Ops::load(c + first + LANES);
-        zr[v] = zi[v] = Ops::zero();
+        zr[v] = zi[v] = held[v] = Ops::zero();
         count[v] = Ops::noCount();
     }
     const Vec four = Ops::broadcast(4.0);
@@ -56,11 +59,13 @@ std::int64_t ceilingLoop(const double* c, std::int64_t steps)
             const Vec mag = Ops::add(rr, ii);
             if constexpr (FORM == Form::TwoCounts) {
                 count[v] = Ops::countIf(Ops::countIfAtOrBelow(count[v], mag, upper), mag, lower);
+            } else if constexpr (FORM == Form::LastTest) {
+                count[v] = Ops::countAndHoldIfBelow(count[v], held[v], mag, lower);
             } else {
                 count[v] = Ops::countIf(count[v], mag, four);
             }
             zr[v] = Ops::add(Ops::sub(rr, ii), cr[v]);
-            zi[v] = Ops::add(FORM == Form::Sum ? Ops::add(ri, ri) : Ops::mul(ri, two), ci[v]);
+            zi[v] = Ops::add(FORM == Form::Product ? Ops::mul(ri, two) : Ops::add(ri, ri), ci[v]);
         }
     }
     std::int64_t sum = 0;

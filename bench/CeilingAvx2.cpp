@@ -53,7 +53,8 @@ CeilingWidth ceilingAvx2()
         {6, Form::Product, ceilingLoop<Avx2Ops, 6, Form::Product>},
         {8, Form::Sum, ceilingLoop<Avx2Ops, 8, Form::Sum>},
         {8, Form::Product, ceilingLoop<Avx2Ops, 8, Form::Product>},
-        {5, Form::TwoCounts, ceilingLoop<Avx2Ops, 5, Form::TwoCounts>},
+        {4, Form::TwoCounts, ceilingLoop<Avx2Ops, 4, Form::TwoCounts>},
+        {6, Form::TwoCounts, ceilingLoop<Avx2Ops, 6, Form::TwoCounts>},
         {8, Form::TwoCounts, ceilingLoop<Avx2Ops, 8, Form::TwoCounts>},
     };
     return {Avx2Ops::LANES, ceilings, static_cast<int>(std::size(ceilings))};

@@ -26,6 +26,13 @@ struct Avx512Ops {
         return _mm512_mask_add_epi64(count, _mm512_cmp_pd_mask(mag, four, _CMP_LT_OQ), count,
                                      _mm512_set1_epi64(1));
     }
+    // where held < lower: count, and hold this step's mag
+    static Count countAndHoldIfBelow(Count count, Vec& held, Vec mag, Vec lower)
+    {
+        const __mmask8 counts = _mm512_cmp_pd_mask(held, lower, _CMP_LT_OQ);
+        held = _mm512_mask_mov_pd(held, counts, mag);
+        return _mm512_mask_add_epi64(count, counts, count, _mm512_set1_epi64(1));
+    }
     static std::int64_t total(Count count)
     {
         alignas(64) std::int64_t lanes[LANES];
@@ -53,6 +60,9 @@ CeilingWidth ceilingAvx512()
         {10, Form::Product, ceilingLoop<Avx512Ops, 10, Form::Product>},
         {12, Form::Sum, ceilingLoop<Avx512Ops, 12, Form::Sum>},
         {12, Form::Product, ceilingLoop<Avx512Ops, 12, Form::Product>},
+        {4, Form::LastTest, ceilingLoop<Avx512Ops, 4, Form::LastTest>},
+        {6, Form::LastTest, ceilingLoop<Avx512Ops, 6, Form::LastTest>},
+        {8, Form::LastTest, ceilingLoop<Avx512Ops, 8, Form::LastTest>},
     };
     return {Avx512Ops::LANES, ceilings, static_cast<int>(std::size(ceilings))};
 }

@@ -1,7 +1,7 @@
 // The ceiling of each vector width beside the kernel paths (escapeCounts/...), in iterations per
-// second: ceiling/<width>/<vectors in flight>/<ri + ri formed as "sum" or "product">. The kernel
-// path of a width is judged against the best of its width. .../twoCounts is the exact test of the
-// kernels on 16 registers in the same loop: how much of the ceiling their body alone leaves.
+// second: ceiling/<width>/<vectors in flight>/<ri + ri formed as "sum" or "product">, and each
+// kernel's own body in the same loop, .../twoCounts (SSE2 and AVX2) and .../lastTest (AVX-512):
+// how much of the ceiling the exact test leaves, and what the kernel's loop is judged against.
 #include "CeilingPaths.h"
 
 #include <benchmark/benchmark.h>
@@ -16,8 +16,8 @@ using stavenwick::bench::Ceiling;
 using stavenwick::bench::CeilingWidth;
 using stavenwick::bench::Form;
 
-constexpr std::int64_t STEPS = 1000;                                // a point's life at the limit
-constexpr const char* FORMS[] = {"/sum", "/product", "/twoCounts"}; // in the order of Form
+constexpr std::int64_t STEPS = 1000; // a point's life at the limit
+constexpr const char* FORMS[] = {"/sum", "/product", "/twoCounts", "/lastTest"}; // as Form
 
 void ceiling(benchmark::State& state, int lanes, Ceiling run)
 {

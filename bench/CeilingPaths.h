@@ -6,8 +6,9 @@
 namespace stavenwick::bench {
 
 // How the loop forms re·im + im·re and tests z (see Ceiling.h): ri + ri or ri · 2 with the
-// ceiling's one compare, or ri · 2 with the two compares of the exact kernels on 16 registers.
-enum class Form { Sum, Product, TwoCounts };
+// ceiling's one compare, or ri + ri with the exact test of a kernel: the two compares of those
+// on 16 registers, or AVX-512's held mag.
+enum class Form { Sum, Product, TwoCounts, LastTest };
 
 // The ceiling of one width at one number of vectors in flight: runs `steps` steps over points
 // read from c, returns the sum of the counts. lanes() tells how many points a vector holds.
