@@ -16,6 +16,7 @@ namespace {
 #if defined(__GNUC__)
 using Doubles = double __attribute__((vector_size(16)));
 using Integers = std::int64_t __attribute__((vector_size(16)));
+using Unsigned = std::uint64_t __attribute__((vector_size(16))); // for sums that wrap
 #else
 struct Doubles {
     double lane[2];
@@ -108,15 +109,21 @@ struct PairOps {
         return Index{x, x};
     }
     // as the vector paths count: 1 more in both halves at or below the band, 1 less in the
-    // lower half below it (a true compare is all ones, -1)
+    // lower half below it (a true compare is all ones, -1), wrapping as they do past the sign
     static Index count(Index tests, Mask low, Mask high)
     {
         constexpr std::int64_t BOTH_HALVES = (std::int64_t{1} << 32) + 1;
 #if defined(__GNUC__)
-        return tests + (high & BOTH_HALVES) + low;
+        return reinterpret_cast<Index>(reinterpret_cast<Unsigned>(tests) +
+                                       reinterpret_cast<Unsigned>(high & BOTH_HALVES) +
+                                       reinterpret_cast<Unsigned>(low));
 #else
-        return Index{tests[0] + (high[0] & BOTH_HALVES) + low[0],
-                     tests[1] + (high[1] & BOTH_HALVES) + low[1]};
+        const auto lane = [&](int i) {
+            return static_cast<std::int64_t>(static_cast<std::uint64_t>(tests[i]) +
+                                             static_cast<std::uint64_t>(high[i] & BOTH_HALVES) +
+                                             static_cast<std::uint64_t>(low[i]));
+        };
+        return Index{lane(0), lane(1)};
 #endif
     }
     // the lanes whose sign bit is set

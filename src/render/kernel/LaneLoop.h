@@ -13,6 +13,7 @@
 #include "render/Mandelbrot.h"
 #include "render/kernel/EscapeKernelBand.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <iterator> // std::size
@@ -234,16 +235,21 @@ private:
         m_inTail = true;
     }
 
-    // Writes the staged answers to counts, asking the definition where they say so.
+    // Writes the staged answers to counts, asking the definition where they say so, and for a
+    // count of 0 whose c is NaN: a body's compares take NaN for far outside, where the
+    // definition never lets it escape.
     void flush()
     {
         for (std::size_t i = 0; i < m_progress.staged; ++i) {
             const std::int64_t answer = m_staging[i];
             const std::size_t point = Body::point(answer);
             if (point < m_n) {
-                const std::int32_t count = Body::count(answer);
-                m_counts[point] =
-                    count >= 0 ? count : countByDefinition<Ops>(m_re[point], m_im[point]);
+                std::int32_t count = Body::count(answer);
+                if (count <= 0 &&
+                    (count < 0 || std::isnan(m_re[point]) || std::isnan(m_im[point]))) {
+                    count = countByDefinition<Ops>(m_re[point], m_im[point]);
+                }
+                m_counts[point] = count;
             }
         }
         m_progress.staged = 0;

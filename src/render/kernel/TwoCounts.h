@@ -27,8 +27,7 @@ namespace stavenwick::escapeKernel {
 // - A test whose mag lands in the band counts in high but not in low, so the counts differ from
 //   then on, whatever the lane does later (it may come back inside); the definition settles it.
 // - A lane of NaN c fails its test of z1 = c, as a point far outside does, and the compares
-//   cannot tell the two apart: a lane that leaves at that first test is settled by the
-//   definition too, which decides it in one step.
+//   cannot tell the two apart: the loop asks the definition for a count of 0 whose c is NaN.
 // So a lane is finished once a test finds mag above the band (not <= UPPER_BAND), or once it
 // has run ITERATION_LIMIT iterations; where low = high, low is its count.
 template <class VectorOps>
@@ -117,12 +116,12 @@ struct TwoCounts {
     }
 
     // The iterations completed, every passed test but that of z0; or -1, where the definition
-    // must decide: the counts differ, or the lane left at its first test.
+    // must decide: the counts differ.
     static std::int32_t count(std::int64_t answer)
     {
         const auto high = static_cast<std::int64_t>(static_cast<std::uint64_t>(answer) >> 32);
         const std::int64_t iterations = high - FRESH - 1;
-        if ((answer & (KEY_STEP - 1)) != 0 || iterations == 0) {
+        if ((answer & (KEY_STEP - 1)) != 0) {
             return -1;
         }
         return static_cast<std::int32_t>(
