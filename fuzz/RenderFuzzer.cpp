@@ -127,8 +127,9 @@ void checkKernels(Bytes& bytes)
         im.push_back(bytes.take<double>());
     }
     std::vector<std::int32_t> counts(re.size());
-    for (const auto path : {escapeKernel::Path::Portable, escapeKernel::Path::Sse2,
-                            escapeKernel::Path::Avx2, escapeKernel::Path::Avx512}) {
+    for (const auto path :
+         {escapeKernel::Path::Scalar, escapeKernel::Path::Portable, escapeKernel::Path::Sse2,
+          escapeKernel::Path::Avx2, escapeKernel::Path::Avx512}) {
         if (!escapeKernel::supported(path)) {
             continue;
         }
