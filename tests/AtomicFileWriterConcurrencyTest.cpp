@@ -78,7 +78,7 @@ TEST(AtomicFileWriterConcurrencyTest, NameSwappedDuringTheSaveIsReplacedOnlyWhen
         s_path = dir / "test.bmp";
         s_swapIn = type;
         writeFile(s_path, EARLIER);
-        setBeforeChangeHook([] {
+        g_beforeChange = [] {
             fs::remove(s_path);
             if (s_swapIn == fs::file_type::regular) {
                 writeFile(s_path, {'o', 't', 'h', 'e', 'r'});
@@ -87,10 +87,10 @@ TEST(AtomicFileWriterConcurrencyTest, NameSwappedDuringTheSaveIsReplacedOnlyWhen
             } else {
                 ::mkfifo(s_path.c_str(), 0600);
             }
-        });
+        };
         FileError error;
         const int reason = save(s_path, &error);
-        setBeforeChangeHook(nullptr);
+        g_beforeChange = nullptr;
         EXPECT_EQ(fs::symlink_status(s_path).type(), type);
         EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
         if (type == fs::file_type::regular) {

@@ -74,21 +74,37 @@ TEST(AtomicFileWriterRoutesTest, NewFilesAndReplacedFilesHoldExactlyTheContent)
         const char* name;
         std::function<void(const TempDir&)> setup;
         const char* path;
-        const char* written;  // where the content must be found
-        mode_t mask = 022;    // the saver's umask
-        bool inPlace = false; // the mode cannot be kept: written in place
+        const char* written;     // where the content must be found
+        mode_t mask = 022;       // the saver's umask
+        bool inPlace = false;    // written in place: the inode stays
+        int* injected = nullptr; // a failure injected into the writer's calls
+        int reason = 0;
+        const char* alsoWritten = nullptr; // another name that must hold the content
     };
     const std::string longName(250, 'n'); // the temporary's name must still fit
+    const auto earlier = [](const TempDir& d) {
+        writeFile(d / "test.bmp", EARLIER);
+    };
     const Case cases[] = {
         {"new file", [](const TempDir&) {}, "test.bmp", "test.bmp"},
         {"new file, nothing masked", [](const TempDir&) {}, "test.bmp", "test.bmp", 0},
         {"new file, all but the owner masked", [](const TempDir&) {}, "test.bmp", "test.bmp", 077},
-        {"in place",
+        {"mode cannot be kept: in place",
          [](const TempDir& d) {
              writeFile(d / "test.bmp", EARLIER);
              ::chmod((d / "test.bmp").c_str(), 0640);
          },
-         "test.bmp", "test.bmp", 022, true},
+         "test.bmp", "test.bmp", 022, true, &g_chmodFails, EPERM},
+        {"file of two names: in place, as a plain write changes both",
+         [](const TempDir& d) {
+             writeFile(d / "test.bmp", EARLIER);
+             fs::create_hard_link(d / "test.bmp", d / "other.bmp");
+         },
+         "test.bmp", "test.bmp", 022, true, nullptr, 0, "other.bmp"},
+        {"file system that flushes no file (EINVAL): replaced", earlier, "test.bmp", "test.bmp",
+         022, false, &g_fileFlushFails, EINVAL},
+        {"quota reached at the temporary's flush: in place", earlier, "test.bmp", "test.bmp", 022,
+         true, &g_fileFlushFails, EDQUOT},
         {"larger file",
          [](const TempDir& d) { writeFile(d / "test.bmp", std::vector<unsigned char>(300000, 1)); },
          "test.bmp", "test.bmp"},
@@ -121,14 +137,21 @@ TEST(AtomicFileWriterRoutesTest, NewFilesAndReplacedFilesHoldExactlyTheContent)
         const mode_t mask = ::umask(c.mask);
         g_flushedDirectories.clear();
         g_flushedFiles.clear();
-        g_chmodFails = c.inPlace ? EPERM : 0;
-        const ino_t inode = c.inPlace ? inodeOf(dir / c.written) : 0;
+        const ino_t inode = fs::exists(dir / c.written) ? inodeOf(dir / c.written) : 0;
+        if (c.injected != nullptr) {
+            *c.injected = c.reason;
+        }
 
         EXPECT_EQ(save(dir / c.path), 0);
-        g_chmodFails = 0;
+        if (c.injected != nullptr) {
+            *c.injected = 0;
+        }
         ::umask(mask);
 
         EXPECT_TRUE(readFile(dir / c.written) == CONTENT);
+        if (c.alsoWritten != nullptr) {
+            EXPECT_TRUE(readFile(dir / c.alsoWritten) == CONTENT);
+        }
         std::vector<std::string> after;
         for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
             after.push_back(entry.path().string());
@@ -146,8 +169,8 @@ TEST(AtomicFileWriterRoutesTest, NewFilesAndReplacedFilesHoldExactlyTheContent)
         EXPECT_EQ(after, before); // links kept, no temporary left
         // the content reached the disk, and a rename the directory too
         EXPECT_THAT(g_flushedFiles, ::testing::Contains(inodeOf(dir / c.written)));
+        EXPECT_EQ(inodeOf(dir / c.written) == inode, c.inPlace); // a replaced file is new
         if (c.inPlace) {
-            EXPECT_EQ(inodeOf(dir / c.written), inode);
             continue;
         }
         struct stat directory {};
@@ -173,6 +196,7 @@ TEST(AtomicFileWriterRoutesTest, SavesWhereAPlainWriteSavesAndLeavesNothing)
         uid_t fileOwner = OWNER; // the saver is OWNER
         gid_t fileGroup = fileOwner;
         bool throughLink = false; // the path is a link to the file
+        bool appendOnly = false;  // dir/work is append-only
     };
     const Case cases[] = {
         {"directory that may not be written", 0555, "0666", nullptr, nullptr, 0, IN_PLACE},
@@ -193,10 +217,14 @@ TEST(AtomicFileWriterRoutesTest, SavesWhereAPlainWriteSavesAndLeavesNothing)
         {"bind-mounted file: rename refused", 0777, "0644", nullptr, &g_renameFails, EBUSY,
          IN_PLACE},
         {"new name, rename refused", 0777, nullptr, nullptr, &g_renameFails, EBUSY, CREATED},
-        {"append-only directory", 0777, "0644", nullptr, nullptr, 0, IN_PLACE},
-        {"new name in an append-only directory", 0777, nullptr, nullptr, nullptr, 0, CREATED},
+        {"append-only directory", 0777, "0644", nullptr, nullptr, 0, IN_PLACE, OWNER, OWNER, false,
+         true},
+        {"append-only directory, its flags asked of the file system: statx reports none", 0777,
+         "0644", nullptr, &g_statxLacksAttributes, 1, IN_PLACE, OWNER, OWNER, false, true},
+        {"new name in an append-only directory", 0777, nullptr, nullptr, nullptr, 0, CREATED, OWNER,
+         OWNER, false, true},
         {"append-only drop-box: its flags read without reading it", 0333, "0666", "work", nullptr,
-         0, IN_PLACE},
+         0, IN_PLACE, OWNER, OWNER, false, true},
         {"no inode for a temporary", 0777, "0644", nullptr, &g_temporaryFails, ENOSPC, IN_PLACE},
         {"new name, no inode for a temporary", 0777, nullptr, nullptr, &g_temporaryFails, ENOSPC,
          CREATED},
@@ -225,8 +253,7 @@ TEST(AtomicFileWriterRoutesTest, SavesWhereAPlainWriteSavesAndLeavesNothing)
         }
         const ino_t before = c.existing != nullptr ? inodeOf(file) : 0;
         ::chmod(work.c_str(), c.directoryMode);
-        const bool appendOnly = std::strstr(c.name, "append-only") != nullptr;
-        if (appendOnly && !setAppendOnly(work, true)) {
+        if (c.appendOnly && !setAppendOnly(work, true)) {
             continue; // this file system has no such flag
         }
         const std::string path = c.workingDir != nullptr ? "test.bmp"
@@ -249,7 +276,7 @@ TEST(AtomicFileWriterRoutesTest, SavesWhereAPlainWriteSavesAndLeavesNothing)
                                           ? 0700 // unsearchable once the saver stands below
                                           : c.directoryMode);
             });
-        if (appendOnly) {
+        if (c.appendOnly) {
             setAppendOnly(work, false);
         }
         ::chmod(work.c_str(), 0755);
@@ -311,18 +338,23 @@ TEST(AtomicFileWriterRoutesTest, FileSizeLimitKeepsTheEarlierFileAndLeavesNoTemp
     // through a temporary, and in place (chmod refused: the file's mode cannot be kept); the
     // limit is checked before a byte is written, so that SIGXFSZ never comes, for a library
     // caller who does not ignore it; a content exactly at the limit fits
-    for (const int chmodFails : {0, EPERM}) {
+    // no /proc to name the file: in place, and the link's target the open created goes too
+    const std::pair<int, int> routes[] = {{0, 0}, {EPERM, 0}, {0, ENOENT}};
+    for (const auto& [chmodFails, procFails] : routes) {
         for (const rlim_t cut : {rlim_t{0}, rlim_t{10}, rlim_t{54}, rlim_t{CONTENT.size() - 1},
                                  rlim_t{CONTENT.size()}}) {
-            SCOPED_TRACE(chmodFails != 0 ? "in place" : "through a temporary");
+            SCOPED_TRACE(chmodFails != 0  ? "in place"
+                         : procFails != 0 ? "in place, no /proc"
+                                          : "through a temporary");
             TempDir dir;
             writeFile(dir / "test.bmp", EARLIER);
             // a dangling link: the file created for it goes again
             fs::create_directory(dir / "pictures");
             fs::create_symlink("pictures/new.bmp", dir / "link.bmp");
             const int status = inChild(
-                [&] {
+                [&, chmodFails = chmodFails, procFails = procFails] {
                     g_chmodFails = chmodFails;
+                    g_procFails = procFails;
                     const rlimit cap{cut, cut};
                     return ::setrlimit(RLIMIT_FSIZE, &cap) == 0
                                ? save(dir / "test.bmp") + 2 * save(dir / "link.bmp")
@@ -336,6 +368,29 @@ TEST(AtomicFileWriterRoutesTest, FileSizeLimitKeepsTheEarlierFileAndLeavesNoTemp
                 << "cut " << cut;
             EXPECT_EQ(fs::is_empty(dir / "pictures"), !fits) << "cut " << cut;
         }
+    }
+}
+
+TEST(AtomicFileWriterRoutesTest, OneDescriptorLeftSavesInPlaceAsAPlainWriteDoes)
+{
+    // the file can be opened, its directory not (ulimit -n): no temporary, written in place
+    for (const bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "existing file" : "new name");
+        TempDir dir;
+        if (existing) {
+            writeFile(dir / "test.bmp", EARLIER);
+        }
+        const int status = inChild(
+            [&] {
+                const int lowest = ::dup(0);
+                ::close(lowest);
+                const rlimit one{static_cast<rlim_t>(lowest) + 1, static_cast<rlim_t>(lowest) + 1};
+                return ::setrlimit(RLIMIT_NOFILE, &one) == 0 ? save(dir / "test.bmp") : 1;
+            },
+            ::geteuid());
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(readFile(dir / "test.bmp") == CONTENT);
+        EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
     }
 }
 
@@ -358,6 +413,7 @@ TEST(AtomicFileWriterRoutesTest, NoRoomOnAnyRouteKeepsTheEarlierFileWhole)
         std::size_t old;  // the earlier file's size
         std::size_t room; // bytes left free beside it
         int error;
+        std::size_t hole = 0; // the earlier file holds nothing from 4096 to here
     };
     const Case cases[] = {
         {"through a temporary", REPLACE, 7, 100000, ENOSPC},
@@ -370,6 +426,10 @@ TEST(AtomicFileWriterRoutesTest, NoRoomOnAnyRouteKeepsTheEarlierFileWhole)
         {"in place, no reservation: the free space is looked at", NO_RESERVATION, 7, 100000,
          ENOSPC},
         {"in place, no reservation, room enough", NO_RESERVATION, 150000, 100000, 0},
+        {"in place, no reservation, over a larger file", NO_RESERVATION, 300000, 1000, 0},
+        // its blocks past the new end are not room: a write into the hole would tear the file
+        {"in place, no reservation, a hole before data past the new end", NO_RESERVATION, 400000,
+         80000, ENOSPC, 260000},
         {"new name", NEW_NAME, 0, 100000, ENOSPC},
     };
     for (const Case& c : cases) {
@@ -381,9 +441,17 @@ TEST(AtomicFileWriterRoutesTest, NoRoomOnAnyRouteKeepsTheEarlierFileWhole)
         const std::string work = small / "work";
         const std::string file = work + "/test.bmp";
         ASSERT_EQ(::mkdir(work.c_str(), 0777), 0);
-        const std::vector<unsigned char> earlier(c.old, 'e');
+        std::vector<unsigned char> earlier(c.old, 'e');
         if (c.route != NEW_NAME) {
             writeFile(file, earlier);
+            if (c.hole != 0) { // punched out, the file keeps its size
+                std::fill(earlier.begin() + 4096, earlier.begin() + c.hole, 0);
+                const int fd = ::open(file.c_str(), O_WRONLY);
+                ASSERT_EQ(::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 4096,
+                                      static_cast<off_t>(c.hole - 4096)),
+                          0);
+                ::close(fd);
+            }
             ::chmod(file.c_str(), 0666);
             ::chown(file.c_str(), c.route == OTHERS_FILE ? OTHER : OWNER, OWNER);
         }

@@ -34,6 +34,10 @@ TEST(FileErrorTest, NamesWithControlCharactersAreQuotedOnOneLine)
         {"\xf4\x90\x80\x80", "$'\\364\\220\\200\\200'"},          // past U+10FFFF
         {"\xc2\x9f", "$'\\302\\237'"},                            // U+009F, the last C1
         {"\xc2\xa0\xf0\x9f\x96\xbc", "\xc2\xa0\xf0\x9f\x96\xbc"}, // U+00A0, four bytes
+        {"\xe2\x82\x41", "$'\\342\\202A'"},                       // bad third byte
+        {"\xf0\x9f\x96\x41", "$'\\360\\237\\226A'"},              // bad fourth byte
+        {"\xf5\x80\x80\x80", "$'\\365\\200\\200\\200'"},          // leads past F4
+        {"\xf7\xbf\xbf\xbf", "$'\\367\\277\\277\\277'"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(quotedName(c.name), c.shown);

@@ -51,7 +51,7 @@ std::string drain(int fd)
 }
 
 // How standard output is given to the program.
-enum class Output { PIPE, CLOSED_PIPE, DEV_FULL };
+enum class Output { PIPE, CLOSED_PIPE, DEV_FULL, FILE }; // FILE: console.txt beside test.bmp
 
 // Resource limits set on the program, 0 for none: its file size (with SIGXFSZ as it comes) and
 // its address space.
@@ -75,7 +75,9 @@ ProgramRun runProgram(const TempDir& dir, Output output = Output::PIPE, bool asU
         ::close(out[0]); // a reader that has gone: writes fail with EPIPE, or SIGPIPE kills
         out[0] = ::open("/dev/null", O_RDONLY);
     }
-    const std::string stdoutPath = output == Output::DEV_FULL ? "/dev/full" : "";
+    const std::string stdoutPath = output == Output::DEV_FULL ? "/dev/full"
+                                   : output == Output::FILE   ? dir / "console.txt"
+                                                              : "";
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {
@@ -87,8 +89,9 @@ ProgramRun runProgram(const TempDir& dir, Output output = Output::PIPE, bool asU
             (limits.addressSpace != 0 && ::setrlimit(RLIMIT_AS, &addressSpace) != 0)) {
             ::_exit(126);
         }
-        const int target =
-            stdoutPath.empty() ? out[1] : ::open(stdoutPath.c_str(), O_WRONLY | O_TRUNC);
+        const int target = stdoutPath.empty()
+                               ? out[1]
+                               : ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const uid_t nobody = 65534;
         if (target < 0 || ::dup2(target, 1) < 0 || ::dup2(err[1], 2) < 0 ||
             ::chdir(dir.path().c_str()) != 0 ||
@@ -152,16 +155,26 @@ TEST(ProgramTest, WritableFileInAnUnwritableDirectoryIsWrittenInPlace)
 
 TEST(ProgramTest, FileSizeLimitIsReportedAndKeepsTheEarlierFile)
 {
-    // the program itself must not die of SIGXFSZ: the limit is set with the signal's default
-    TempDir dir;
-    const std::vector<unsigned char> earlier(10, 1);
-    writeFile(dir / "test.bmp", earlier);
-    const ProgramRun run = runProgram(dir, Output::PIPE, false, {100000, 0});
-    EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(run.out, OUTPUT_LINES);
-    EXPECT_EQ(run.err, "lumivar: cannot write test.bmp: File too large\n");
-    EXPECT_TRUE(readFile(dir / "test.bmp") == earlier);
-    EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
+    // the program itself must not die of SIGXFSZ: the limit is set with the signal's default;
+    // console lines into a file meet the limit too (past its first 20 bytes)
+    for (const Output output : {Output::PIPE, Output::FILE}) {
+        SCOPED_TRACE(output == Output::PIPE ? "console through a pipe" : "console into a file");
+        TempDir dir;
+        const std::vector<unsigned char> earlier(10, 1);
+        writeFile(dir / "test.bmp", earlier);
+        const rlim_t limit = output == Output::PIPE ? 100000 : 20;
+        const ProgramRun run = runProgram(dir, output, false, {limit, 0});
+        EXPECT_EQ(run.exitStatus, 1);
+        if (output == Output::PIPE) {
+            EXPECT_EQ(run.out, OUTPUT_LINES);
+            EXPECT_EQ(run.err, "lumivar: cannot write test.bmp: File too large\n");
+            EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
+        } else {
+            EXPECT_THAT(run.err, ::testing::HasSubstr("lumivar: cannot write test.bmp"));
+            EXPECT_THAT(dir.entries(), ElementsAre("console.txt", "test.bmp"));
+        }
+        EXPECT_TRUE(readFile(dir / "test.bmp") == earlier);
+    }
 }
 
 TEST(ProgramTest, OutOfMemoryIsReportedAndKeepsTheEarlierFile)

@@ -24,12 +24,13 @@ struct Bytes {
 // waits for a lease to end or a FIFO's reader to come.
 // - A regular file is replaced by a temporary written beside it and flushed to disk first, with
 //   the old file's owner, group, mode, ACL, extended attributes and file flags; a link to it
-//   stays a link, hard links to it keep the old content. Where those cannot be kept, or the
-//   system refuses a step that a plain write does not take (a directory that may not be written,
-//   is append-only or has no free inode, a bind-mounted file, no /proc to name the opened file),
-//   it is written in place instead, but only once the room for it is reserved or seen free:
-//   where the room cannot be had, the old file stays as it was. A file the open created is
-//   removed again if the save fails.
+//   stays a link. Where those cannot be kept, where the file has other names (hard links), which
+//   a plain write would change too, or where the system refuses a step that a plain write does
+//   not take (a directory that may not be written or opened, is append-only or has no free
+//   inode, a bind-mounted file, no /proc to name the opened file), it is written in place
+//   instead, but only once the room for it is reserved or seen free: where the room cannot be
+//   had, the old file stays as it was. A file the open created is removed again if the save
+//   fails.
 // - Anything else that opens for writing (a FIFO, a device, a pipe behind /dev/stdout) is
 //   written as a stream, as a shell's redirection writes it.
 // - Content past the file size limit (RLIMIT_FSIZE) is refused before any byte is written
@@ -45,9 +46,5 @@ struct Bytes {
 // those signals must block them there too.
 bool writeFileAtomically(const std::string& path, std::initializer_list<Bytes> content,
                          FileError& error);
-
-// For tests: called, where set, once the new content is complete (and its temporary has a
-// name) and right before the old file is replaced or its first byte changes.
-void setBeforeChangeHook(void (*hook)());
 
 } // namespace stavenwick

@@ -1,4 +1,4 @@
-// The file writer on Linux. The name is opened once, as a plain write opens it, and the kernel's
+// The file writer on Linux. The name is opened as a plain write opens it, and the kernel's
 // answers decide: what it refuses is refused, a FIFO or a device is written as a stream, and a
 // regular file is replaced by a complete, flushed temporary beside it where its directory and
 // protections can be had, or else written in place once the room for it is reserved or seen free.
@@ -29,8 +29,6 @@
 namespace stavenwick {
 
 namespace {
-
-void (*g_beforeChange)() = nullptr;
 
 const std::initializer_list<int> ENDING = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
@@ -95,9 +93,9 @@ struct Outcome {
     {
         return failed(std::error_code(reason, std::generic_category()), std::move(step));
     }
-    // A step other than writing the content failed: a device that fails, or no memory, keep
-    // the old file; anything else is a refusal that writing in place does not meet.
-    static Outcome refused(int reason, std::string step)
+    // A step other than writing the content failed: on to writing in place, which does not
+    // take that step, unless the device failed or memory ran out: then the old file stays.
+    static Outcome inPlaceUnlessBroken(int reason, std::string step)
     {
         return reason == EIO || reason == ENOMEM ? failed(reason, std::move(step)) : inPlace();
     }
@@ -131,7 +129,9 @@ int flush(int fd)
 
 // Whether size bytes from the file's start will find room: 0, or why not. Reserved where the
 // file system can reserve them; elsewhere (ext2, FUSE) the blocks they add, with a margin for
-// the file system's own, must be free for anyone.
+// the file system's own, must be free for anyone. Of the blocks the file holds, those that may
+// lie past the new end are not counted: only the cut after the write frees them, and a hole
+// before it takes new ones.
 int room(int fd, std::size_t size)
 {
     if (size == 0 || ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) {
@@ -146,8 +146,14 @@ int room(int fd, std::size_t size)
         return errno;
     }
     const std::uint64_t block = space.f_frsize != 0 ? space.f_frsize : space.f_bsize;
-    const std::uint64_t needed = (size + block - 1) / block;
-    const std::uint64_t held = static_cast<std::uint64_t>(file.st_blocks) * 512 / block;
+    const auto blocks = [&](std::uint64_t bytes) {
+        return (bytes + block - 1) / block;
+    };
+    const std::uint64_t needed = blocks(size);
+    const std::uint64_t end = blocks(static_cast<std::uint64_t>(file.st_size));
+    const std::uint64_t pastTheEnd = end > needed ? end - needed : 0;
+    const std::uint64_t all = static_cast<std::uint64_t>(file.st_blocks) * 512 / block;
+    const std::uint64_t held = all > pastTheEnd ? all - pastTheEnd : 0;
     const std::uint64_t margin = needed / 128 + 4; // indirect blocks and the like
     return needed <= held || needed - held + margin <= space.f_bavail ? 0 : ENOSPC;
 }
@@ -165,16 +171,39 @@ struct Location {
         return ::fstatat(directory.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                now.st_dev == file.st_dev && now.st_ino == file.st_ino;
     }
-    // The directory of path and its last part, as given; whether the file of status is there.
-    bool take(const std::string& path, const struct stat& status)
+    // Finds the directory of path and its last part, as given: 0 where the file of status is
+    // there, NOT_THERE where the name holds something else, or why the directory cannot be had.
+    static constexpr int NOT_THERE = -1;
+    int locate(const std::string& path, const struct stat& status)
     {
         const std::size_t slash = path.rfind('/');
         directoryName = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
         name = path.substr(slash == std::string::npos ? 0 : slash + 1);
         directory.reset(::open(directoryName.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        return directory.valid() && holds(status);
+        if (!directory.valid()) {
+            return errno;
+        }
+        return holds(status) ? 0 : NOT_THERE;
     }
 };
+
+// The name path leads to through its links, each read as the kernel reads it; empty where that
+// takes more links than the kernel follows. For the one place where /proc cannot name a file.
+std::string throughLinks(std::string path)
+{
+    for (int hop = 0; hop < 40; ++hop) {
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = ::readlink(path.c_str(), &target[0], target.size());
+        if (length < 0) {
+            return errno == EINVAL ? path : std::string(); // EINVAL: not a link
+        }
+        target.resize(static_cast<std::size_t>(length));
+        const std::size_t slash = path.rfind('/');
+        path = target[0] == '/' || slash == std::string::npos ? target
+                                                              : path.substr(0, slash + 1) + target;
+    }
+    return {};
+}
 
 // The name the kernel gives the file open at fd (links resolved); empty where /proc cannot say.
 std::string kernelName(int fd)
@@ -199,10 +228,10 @@ std::string randomSuffix()
     return text;
 }
 
-// The file a save writes beside the one it replaces, named from its creation: the save holds the
-// signals that end a program meanwhile, so that the name goes with it (only SIGKILL or a crash
-// can leave it behind). One kind for every file system, where an unnamed one (O_TMPFILE) would
-// need this one beside it wherever the file system has none.
+// The file a save writes beside the one it replaces, under a hidden name of its own from the
+// moment it exists. It is removed on every way out of the save: the signals that end a program
+// are held meanwhile, so only SIGKILL or a crash can leave it behind. A named file works on every
+// file system; an unnamed one (O_TMPFILE) would not, and would need this kind as well.
 class Temporary {
 public:
     explicit Temporary(const Location& where) : m_where(where) {}
@@ -258,12 +287,12 @@ public:
             m_size += piece.size;
         }
     }
-    // A file this save created goes again if the save failed, while its name still holds it;
-    // then the signals held for it land.
+    // A file this save created goes again if the save failed, while a name the save knows for
+    // it still holds it; then the signals held for it land.
     ~Save()
     {
-        if (m_created && m_where.directory.valid() && m_where.holds(m_file)) {
-            ::unlinkat(m_where.directory.get(), m_where.name.c_str(), 0);
+        if (m_created) {
+            removeCreated();
         }
     }
     Save(const Save&) = delete;
@@ -278,6 +307,7 @@ public:
         for (int attempt = 0; attempt < MAX_OPEN_ATTEMPTS; ++attempt) {
             Outcome outcome = this->attempt();
             if (outcome.next != Outcome::Next::again) {
+                m_created = m_created && outcome.next != Outcome::Next::done && !outcome.saved;
                 return outcome;
             }
         }
@@ -287,16 +317,14 @@ public:
 private:
     Outcome attempt()
     {
-        // a name that leads nowhere yet is created by the open: held from before, so that the
-        // new file goes again with a failed save
-        struct stat before {};
-        m_created = ::stat(m_path.c_str(), &before) != 0 && errno == ENOENT;
-        if (m_created && !m_hold) {
-            m_hold.emplace(ENDING);
-        }
-        Descriptor file(::open(m_path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666));
+        bool created = false;
+        Descriptor file(open(created));
         if (!file.valid() || ::fstat(file.get(), &m_file) != 0) {
             return Outcome::failed(errno);
+        }
+        if (created) { // decided once: a later attempt finds the file there
+            m_created = true;
+            m_createdFile = m_file;
         }
         if (!S_ISREG(m_file.st_mode)) {
             return stream(file);
@@ -304,26 +332,81 @@ private:
         if (!m_hold) {
             m_hold.emplace(ENDING);
         }
-        // a link, or a name swapped meanwhile: where the kernel says the file lives
-        const std::string real = m_where.take(m_path, m_file) ? m_path : kernelName(file.get());
-        if (!real.empty() && real != m_path && !m_where.take(real, m_file)) {
-            return Outcome::again(); // the file lost that name meanwhile
+        // a link, or a name swapped meanwhile: where the kernel says the file lives; no
+        // directory to be had (no descriptor left, say), or no /proc to say: in place
+        int found = m_where.locate(m_path, m_file);
+        if (found == Location::NOT_THERE) {
+            const std::string real = kernelName(file.get());
+            found = real.empty() ? ENOENT : m_where.locate(real, m_file);
+            if (found == Location::NOT_THERE) {
+                return Outcome::again(); // the file lost that name meanwhile
+            }
         }
+        const bool located = found == 0;
         rlimit limit{};
         if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
             m_size > limit.rlim_cur) {
             return Outcome::failed(EFBIG); // before a byte is written: no SIGXFSZ
         }
-        // no /proc to say where the file lives: in place
-        const Outcome outcome = real.empty() ? Outcome::inPlace() : throughTemporary(file);
+        // a file of several names is written in place, as a plain write writes it: every name
+        // then holds the new content
+        const Outcome outcome =
+            located && m_file.st_nlink == 1 ? throughTemporary(file) : Outcome::inPlace();
         return outcome.next == Outcome::Next::inPlace ? inPlace(file) : outcome;
+    }
+
+    // Opens the name as `cat picture > name` opens it, and says whether that created the file:
+    // where the name is not a link, an exclusive create, which the kernel answers, then the
+    // plain open where the name was there; through a dangling link, which an exclusive create
+    // does not follow, whether the link led nowhere just before. A file created is created under
+    // the hold, so that it goes again with a failed save whatever signal comes.
+    int open(bool& created)
+    {
+        const int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC;
+        const bool held = m_hold.has_value();
+        if (!held) {
+            m_hold.emplace(ENDING);
+        }
+        const int exclusive = ::open(m_path.c_str(), flags | O_EXCL, 0666);
+        created = exclusive >= 0;
+        if (created || errno != EEXIST) {
+            return exclusive;
+        }
+        struct stat name {};
+        struct stat target {};
+        created = ::lstat(m_path.c_str(), &name) == 0 && S_ISLNK(name.st_mode) &&
+                  ::stat(m_path.c_str(), &target) != 0 && errno == ENOENT;
+        if (!created && !held) {
+            m_hold.reset(); // what is there may be a FIFO, whose reader may be long in coming
+        }
+        const int plain = ::open(m_path.c_str(), flags, 0666);
+        created = created && plain >= 0;
+        return plain;
+    }
+
+    // Removes the file this save created, where the save found it, or where the name's links
+    // lead when /proc could not say; never another file that took a name meanwhile.
+    void removeCreated()
+    {
+        if (m_where.directory.valid() && m_where.holds(m_createdFile)) {
+            ::unlinkat(m_where.directory.get(), m_where.name.c_str(), 0);
+            return;
+        }
+        Location target;
+        const std::string path = throughLinks(m_path);
+        if (!path.empty() && target.locate(path, m_createdFile) == 0) {
+            ::unlinkat(target.directory.get(), target.name.c_str(), 0);
+        }
     }
 
     // A FIFO or a device: written as a shell's redirection writes it, with nothing to keep.
     Outcome stream(Descriptor& file)
     {
+        // a SIGPIPE already pending is the caller's, and the write's own merges with it
+        sigset_t pending;
+        const bool callersPipe = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
         int reason = writeAll(file.get(), m_content);
-        if (reason == EPIPE) {
+        if (reason == EPIPE && !callersPipe) {
             SignalHold::consumeOwnBrokenPipe(); // the reader left: reported, not fatal
         }
         if (reason == 0 && !file.close()) {
@@ -340,8 +423,8 @@ private:
         }
         Temporary temporary(m_where);
         if (!temporary.create()) {
-            return Outcome::refused(errno, "cannot create a temporary file in " +
-                                               quotedName(m_where.directoryName));
+            return Outcome::inPlaceUnlessBroken(errno, "cannot create a temporary file in " +
+                                                           quotedName(m_where.directoryName));
         }
         if (!copyProtections(file.get(), temporary.file.get())) {
             return Outcome::inPlace();
@@ -350,9 +433,6 @@ private:
         reason = reason != 0 ? reason : flush(temporary.file.get());
         if (reason == ENOSPC || reason == EDQUOT) {
             return Outcome::inPlace(); // no room for a second copy
-        }
-        if (g_beforeChange != nullptr && reason == 0) {
-            g_beforeChange();
         }
         if (reason != 0 || !temporary.file.close()) {
             return Outcome::failed(reason != 0 ? reason : errno);
@@ -365,7 +445,8 @@ private:
             return Outcome::failed(SaveProblem::changedDuringSave);
         }
         if (!temporary.moveIntoPlace()) {
-            return Outcome::refused(errno, "cannot replace " + quotedName(m_where.name));
+            return Outcome::inPlaceUnlessBroken(errno,
+                                                "cannot replace " + quotedName(m_where.name));
         }
         return flushDirectory(); // a file the open created is gone with its name
     }
@@ -390,13 +471,7 @@ private:
     Outcome inPlace(Descriptor& file)
     {
         int reason = room(file.get(), m_size);
-        if (reason == 0 && g_beforeChange != nullptr) {
-            g_beforeChange();
-        }
-        if (reason == 0 && ::lseek(file.get(), 0, SEEK_SET) != 0) {
-            reason = errno;
-        }
-        reason = reason != 0 ? reason : writeAll(file.get(), m_content);
+        reason = reason != 0 ? reason : writeAll(file.get(), m_content); // from the open's start
         if (reason == 0 && ::ftruncate(file.get(), static_cast<off_t>(m_size)) != 0) {
             reason = errno;
         }
@@ -404,11 +479,7 @@ private:
         if (reason == 0 && !file.close()) {
             reason = errno;
         }
-        if (reason != 0) {
-            return Outcome::failed(reason);
-        }
-        m_created = false;
-        return Outcome::done();
+        return reason != 0 ? Outcome::failed(reason) : Outcome::done();
     }
 
     const std::string& m_path;
@@ -416,6 +487,7 @@ private:
     std::size_t m_size = 0;
     std::optional<SignalHold> m_hold; // while a regular file is written, or created
     bool m_created = false;           // whether this save's open created the file
+    struct stat m_createdFile {};     // the file it created
     struct stat m_file {};            // the file opened
     Location m_where;                 // where it lives, once known
 };
@@ -433,11 +505,6 @@ bool writeFileAtomically(const std::string& path, Content content, FileError& er
     }
     error = FileError{outcome.code, std::move(outcome.step), outcome.saved};
     return outcome.next == Outcome::Next::done;
-}
-
-void setBeforeChangeHook(void (*hook)())
-{
-    g_beforeChange = hook;
 }
 
 } // namespace stavenwick

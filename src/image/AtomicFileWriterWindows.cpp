@@ -20,8 +20,6 @@ namespace stavenwick {
 
 namespace {
 
-void (*g_beforeChange)() = nullptr;
-
 // The reasons a caller can act on, in the same words as everywhere else; others as Windows
 // gives them.
 std::error_code reasonFor(DWORD code)
@@ -272,9 +270,6 @@ private:
             !m_file.close()) {
             return fail(GetLastError());
         }
-        if (g_beforeChange != nullptr) {
-            g_beforeChange();
-        }
         return exists ? replaceExisting() : moveIntoPlace();
     }
 
@@ -385,11 +380,6 @@ bool writeFileAtomically(const std::string& path, std::initializer_list<Bytes> c
     error = FileError();
     Save save(path, content, error);
     return save.run();
-}
-
-void setBeforeChangeHook(void (*hook)())
-{
-    g_beforeChange = hook;
 }
 
 } // namespace stavenwick

@@ -29,6 +29,9 @@ int g_renameFails = 0;
 int g_chmodFails = 0;
 int g_listAttributesFails = 0;
 int g_directoryFlushFails = 0;
+int g_fileFlushFails = 0;
+int g_statxLacksAttributes = 0;
+void (*g_beforeChange)() = nullptr;
 
 namespace {
 
@@ -36,6 +39,13 @@ int failWith(int reason)
 {
     errno = reason;
     return -1;
+}
+
+void beforeChange()
+{
+    if (void (*hook)() = std::exchange(g_beforeChange, nullptr)) {
+        hook();
+    }
 }
 
 } // namespace
@@ -55,8 +65,15 @@ extern "C" int fsync(int fd)
         if (directory && g_directoryFlushFails != 0) {
             return failWith(g_directoryFlushFails);
         }
+        if (!directory && g_fileFlushFails != 0) {
+            return failWith(std::exchange(g_fileFlushFails, 0));
+        }
     }
-    return static_cast<int>(::syscall(SYS_fsync, fd));
+    const int flushed = static_cast<int>(::syscall(SYS_fsync, fd));
+    if (flushed == 0 && S_ISREG(status.st_mode)) {
+        beforeChange(); // a temporary's, complete
+    }
+    return flushed;
 }
 
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): our names, not libc's
@@ -70,6 +87,7 @@ extern "C" ssize_t readlink(const char* path, char* to, std::size_t size)
 
 extern "C" int fallocate(int fd, int mode, off_t offset, off_t len)
 {
+    beforeChange(); // the in-place route: before its first byte
     return g_reserveFails != 0 ? failWith(g_reserveFails)
                                : static_cast<int>(::syscall(SYS_fallocate, fd, mode, offset, len));
 }
@@ -107,6 +125,18 @@ extern "C" int fchmod(int fd, mode_t mode)
 {
     return g_chmodFails != 0 ? failWith(g_chmodFails)
                              : static_cast<int>(::syscall(SYS_fchmod, fd, mode));
+}
+
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
+extern "C" int statx(int directory, const char* path, int flags, unsigned int mask,
+                     struct statx* status)
+{
+    const auto got = static_cast<int>(::syscall(SYS_statx, directory, path, flags, mask, status));
+    if (got == 0 && g_statxLacksAttributes != 0) {
+        status->stx_attributes = 0;
+        status->stx_attributes_mask = 0;
+    }
+    return got;
 }
 
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)

@@ -26,6 +26,14 @@ extern int g_renameFails;         // renameat: a bind-mounted file (EBUSY), a fu
 extern int g_chmodFails;          // fchmod: a file system that refuses it (EPERM)
 extern int g_listAttributesFails; // flistxattr
 extern int g_directoryFlushFails; // fsync of a directory
+extern int g_fileFlushFails;      // the next fsync of a file, once: EINVAL, EDQUOT
+extern int
+    g_statxLacksAttributes; // statx, where not 0: a file system that reports no attribute flags
+
+// Called once, where set, right before a save changes a file: once its temporary is complete
+// and flushed, or as the in-place route reserves the room (the flush and fallocate interposers
+// call it).
+extern void (*g_beforeChange)();
 
 const std::vector<unsigned char> EARLIER = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
 const std::vector<unsigned char> CONTENT(200000, 0x5C); // more than a pipe holds

@@ -31,7 +31,8 @@ bool attributeNames(int fd, std::vector<std::string>& names)
     return got >= 0 || errno == ENOTSUP;
 }
 
-// Gives to what it has of from's extended attributes, and nothing else.
+// Makes to's extended attributes exactly from's: each of from's is set on to, and any other to
+// has (inherited from a directory's default ACL, say) is removed.
 bool copyAttributes(int from, int to)
 {
     std::vector<std::string> names;
