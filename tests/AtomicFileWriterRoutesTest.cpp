@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -445,7 +446,8 @@ TEST(AtomicFileWriterRoutesTest, NoRoomOnAnyRouteKeepsTheEarlierFileWhole)
         if (c.route != NEW_NAME) {
             writeFile(file, earlier);
             if (c.hole != 0) { // punched out, the file keeps its size
-                std::fill(earlier.begin() + 4096, earlier.begin() + c.hole, 0);
+                std::fill(earlier.begin() + 4096,
+                          earlier.begin() + static_cast<std::ptrdiff_t>(c.hole), 0);
                 const int fd = ::open(file.c_str(), O_WRONLY);
                 ASSERT_EQ(::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 4096,
                                       static_cast<off_t>(c.hole - 4096)),

@@ -107,6 +107,15 @@ TEST(AtomicFileWriterWindowsTest, SavesCreateAndReplaceWithTheExactBytes)
     EXPECT_EQ(save(dir.path().string() + "/\xc3\xbc-utf8.bmp"), std::error_code());
     EXPECT_TRUE(fs::exists(dir.path() / L"\u00fc-utf8.bmp"));
     EXPECT_EQ(save(dir.path().string() + "/\xfc-latin1.bmp"), std::errc::illegal_byte_sequence);
+    // an empty name is valid UTF-8, and names nothing
+    const std::error_code empty = save("");
+    EXPECT_TRUE(empty);
+    EXPECT_NE(empty, std::errc::illegal_byte_sequence);
+    // one FileError through a failed save and then a good one: the good one clears it
+    FileError reused;
+    EXPECT_FALSE(writeFileAtomically(dir / "sub", {{CONTENT.data(), CONTENT.size()}}, reused));
+    EXPECT_TRUE(writeFileAtomically(dir / "test.bmp", {{CONTENT.data(), CONTENT.size()}}, reused));
+    EXPECT_FALSE(reused.code);
 }
 
 TEST(AtomicFileWriterWindowsTest, FileHeldByAnotherProgramIsWrittenWhereItSharesWriting)
@@ -117,7 +126,9 @@ TEST(AtomicFileWriterWindowsTest, FileHeldByAnotherProgramIsWrittenWhereItShares
         const bool writable = (sharing & FILE_SHARE_WRITE) != 0;
         SCOPED_TRACE(writable ? "shares writing" : "shares reading only");
         TempDir dir;
-        writeFile(dir / "test.bmp", EARLIER);
+        // larger than the content: written in place, the file is cut to the content's size
+        const std::vector<unsigned char> earlier(3 * CONTENT.size(), 'e');
+        writeFile(dir / "test.bmp", earlier);
         const std::wstring path = fs::path(dir / "test.bmp").wstring();
         HANDLE viewer = CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -127,7 +138,7 @@ TEST(AtomicFileWriterWindowsTest, FileHeldByAnotherProgramIsWrittenWhereItShares
             writeFileAtomically(dir / "test.bmp", {{CONTENT.data(), CONTENT.size()}}, error);
         CloseHandle(viewer);
         EXPECT_EQ(saved, writable);
-        EXPECT_TRUE(readFile(dir / "test.bmp") == (writable ? CONTENT : EARLIER));
+        EXPECT_TRUE(readFile(dir / "test.bmp") == (writable ? CONTENT : earlier));
         EXPECT_EQ(error.code ? error.message() : "", writable ? "" : "in use by another program");
         EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
     }

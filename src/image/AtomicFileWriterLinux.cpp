@@ -17,6 +17,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -199,8 +200,10 @@ std::string throughLinks(std::string path)
         }
         target.resize(static_cast<std::size_t>(length));
         const std::size_t slash = path.rfind('/');
-        path = target[0] == '/' || slash == std::string::npos ? target
-                                                              : path.substr(0, slash + 1) + target;
+        if (target[0] != '/' && slash != std::string::npos) { // relative to the link's directory
+            target.insert(0, path, 0, slash + 1);
+        }
+        path = std::move(target);
     }
     return {};
 }
