@@ -1,6 +1,7 @@
 # Installs the build tree into a fresh prefix, then builds and runs a small outside project
 # against it: with CMake's find_package(lumivar CONFIG REQUIRED), or (PKG_CONFIG given) with
-# nothing but the flags `pkg-config --cflags --libs lumivar` gives.
+# nothing but the flags `pkg-config --cflags --libs lumivar` gives. Through CMake, the consumer's
+# own shared library, which holds the library, must also unload again after dlclose.
 # Takes BUILD_DIR, CONSUMER_DIR, WORK_DIR, GENERATOR, CXX_COMPILER, EXTRA_FLAGS and PKG_CONFIG.
 function(run)
     execute_process(COMMAND ${ARGV} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -46,5 +47,9 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${lib_dir} ${WOR
                 WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "the consumer failed (${result})")
+endif()
+if(EXISTS ${WORK_DIR}/build/unload)
+    run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${lib_dir} ${WORK_DIR}/build/unload
+        ${WORK_DIR}/build/libconsumer_picture.so)
 endif()
 file(REMOVE_RECURSE ${WORK_DIR})

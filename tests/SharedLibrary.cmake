@@ -1,6 +1,7 @@
 # The shared library as a distribution ships it: a SONAME of its major version, the public API
-# alone exported (no kernel, no writer, no test hook, none of the C++ runtime's templates), and
-# unloaded again by dlclose. Takes LIBRARY, NM, READELF, CXX_COMPILER and WORK_DIR.
+# alone exported (no kernel, no writer, no test hook, none of the C++ runtime's templates; its
+# classes' vtables and type information among it), and
+# unloaded again by dlclose. Takes LIBRARY, NM, READELF, CXX_COMPILER, UNLOAD_SOURCE and WORK_DIR.
 execute_process(COMMAND ${READELF} -d ${LIBRARY} OUTPUT_VARIABLE dynamic)
 if(NOT dynamic MATCHES "SONAME[^\n]*liblumivar_core[.]so[.]1]")
     message(FATAL_ERROR "no SONAME liblumivar_core.so.1:\n${dynamic}")
@@ -25,21 +26,18 @@ if(exported EQUAL 0)
     message(FATAL_ERROR "exports nothing of the public API")
 endif()
 message(STATUS "${exported} public symbols exported")
+# and what a consumer's class derived from a public one needs, and its typeid and dynamic_cast
+foreach(class IN ITEMS LumivarCreator Bitmap Mandelbrot)
+    foreach(kind IN ITEMS "vtable for" "typeinfo for" "typeinfo name for")
+        if(NOT symbols MATCHES " ${kind} stavenwick::${class}(;|$)")
+            message(FATAL_ERROR "does not export the ${kind} stavenwick::${class}")
+        endif()
+    endforeach()
+endforeach()
 
 # dlclose unloads it: nothing in it (a unique symbol, say) pins it in the process
 file(MAKE_DIRECTORY ${WORK_DIR})
-file(WRITE ${WORK_DIR}/unload.cpp [[
-#include <dlfcn.h>
-int main(int, char** argv)
-{
-    void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr || dlclose(library) != 0) {
-        return 2;
-    }
-    return dlopen(argv[1], RTLD_NOW | RTLD_NOLOAD) == nullptr ? 0 : 1;
-}
-]])
-execute_process(COMMAND ${CXX_COMPILER} ${WORK_DIR}/unload.cpp -o ${WORK_DIR}/unload -ldl
+execute_process(COMMAND ${CXX_COMPILER} ${UNLOAD_SOURCE} -o ${WORK_DIR}/unload -ldl
                 RESULT_VARIABLE result)
 execute_process(COMMAND ${WORK_DIR}/unload ${LIBRARY} RESULT_VARIABLE unloaded)
 if(NOT result EQUAL 0 OR NOT unloaded EQUAL 0)

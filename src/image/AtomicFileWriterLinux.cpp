@@ -211,9 +211,12 @@ std::string throughLinks(std::string path)
 // The name the kernel gives the file open at fd (links resolved); empty where /proc cannot say.
 std::string kernelName(int fd)
 {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    // snprintf, not std::to_string: that one's digit table is a unique symbol, which would pin
+    // a consumer's shared library holding this archive in its process after dlclose
+    char self[32];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
     std::string name(PATH_MAX, '\0');
-    const ssize_t length = ::readlink(self.c_str(), &name[0], name.size());
+    const ssize_t length = ::readlink(self, &name[0], name.size());
     name.resize(length > 0 && static_cast<std::size_t>(length) < name.size() ? length : 0);
     return !name.empty() && name[0] == '/' ? name : std::string();
 }

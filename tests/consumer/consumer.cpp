@@ -1,17 +1,39 @@
 // Renders a small picture through the installed headers and library (from a shared library of
-// its own, where it is built with CMake), and checks it byte for byte against the picture the
-// definition gives; and that the headers' version is the package's.
+// its own, where it is built with CMake), with a creator of a class of its own derived from the
+// library's, and checks it byte for byte against the picture the definition gives; and that the
+// headers' version is the package's.
 #include <lumivar/Version.h>
+#include <lumivar/render/LumivarCreator.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <typeinfo>
 
 #if defined(CONSUMER_PICTURE)
-extern "C" int renderPicture(const char* path);
+int renderPicture(stavenwick::LumivarCreator& creator, const char* path);
 #else
 #include "picture.cpp"
 #endif
+
+namespace {
+
+// Its base's vtable and type information are the library's; its destructor runs through the
+// base's virtual one.
+class LabelledCreator final : public stavenwick::LumivarCreator {
+public:
+    explicit LabelledCreator(bool& destroyed) : LumivarCreator(16, 12), m_destroyed(destroyed) {}
+    ~LabelledCreator() override { m_destroyed = true; }
+
+    LabelledCreator(const LabelledCreator&) = delete;
+    LabelledCreator& operator=(const LabelledCreator&) = delete;
+
+private:
+    bool& m_destroyed;
+};
+
+} // namespace
 
 static_assert(LUMIVAR_VERSION_MAJOR >= 1 && LUMIVAR_VERSION_MINOR >= 0 &&
                   LUMIVAR_VERSION_PATCH >= 0,
@@ -24,8 +46,22 @@ int main()
                      PACKAGE_VERSION);
         return 1;
     }
-    if (renderPicture("consumer.bmp") != 0) {
+    bool destroyed = false;
+    std::unique_ptr<stavenwick::LumivarCreator> creator =
+        std::make_unique<LabelledCreator>(destroyed);
+    stavenwick::LumivarCreator& base = *creator;
+    if (typeid(base) != typeid(LabelledCreator) ||
+        dynamic_cast<LabelledCreator*>(&base) == nullptr) {
+        std::fprintf(stderr, "consumer: the derived creator's type is lost\n");
+        return 1;
+    }
+    if (renderPicture(base, "consumer.bmp") != 0) {
         std::fprintf(stderr, "consumer: consumer.bmp could not be written\n");
+        return 1;
+    }
+    creator.reset();
+    if (!destroyed) {
+        std::fprintf(stderr, "consumer: the derived creator was not destroyed through its base\n");
         return 1;
     }
     // FNV-1a of the whole file, and its size; the value the plain reference renderer gives
