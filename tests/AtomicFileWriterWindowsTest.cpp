@@ -1,13 +1,17 @@
 // The Windows writer: failures leave the path as it was, and a save replaces the file whole.
 #include "image/AtomicFileWriter.h"
+#include "image/windows/Handle.h"
+#include "image/windows/PendingTemporary.h"
 #include "support/TempDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -20,6 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
+using testing::listDirectory;
 using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
@@ -120,27 +125,102 @@ TEST(AtomicFileWriterWindowsTest, SavesCreateAndReplaceWithTheExactBytes)
 
 TEST(AtomicFileWriterWindowsTest, FileHeldByAnotherProgramIsWrittenWhereItSharesWriting)
 {
-    // a viewer that shares reading and writing but not deleting: a plain write succeeds there
-    for (const DWORD sharing :
-         {DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}, DWORD{FILE_SHARE_READ}}) {
-        const bool writable = (sharing & FILE_SHARE_WRITE) != 0;
-        SCOPED_TRACE(writable ? "shares writing" : "shares reading only");
+    struct Case {
+        const char* name;
+        DWORD sharing;
+        bool letGoSoon; // the holder closes its handle a moment after the save starts
+        bool saved;
+    };
+    const Case cases[] = {
+        // a viewer that shares reading and writing but not deleting: a plain write succeeds
+        {"shares writing", FILE_SHARE_READ | FILE_SHARE_WRITE, false, true},
+        {"shares reading only", FILE_SHARE_READ, false, false},
+        // another save holding it for a moment: tried again until it lets go
+        {"shares nothing, for a moment", 0, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         TempDir dir;
         // larger than the content: written in place, the file is cut to the content's size
         const std::vector<unsigned char> earlier(3 * CONTENT.size(), 'e');
         writeFile(dir / "test.bmp", earlier);
         const std::wstring path = fs::path(dir / "test.bmp").wstring();
-        HANDLE viewer = CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
+        HANDLE viewer = CreateFileW(path.c_str(), GENERIC_READ, c.sharing, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
+        std::thread holder;
+        if (c.letGoSoon) {
+            holder = std::thread([viewer] {
+                Sleep(3);
+                CloseHandle(viewer);
+            });
+        }
         FileError error;
         const bool saved =
             writeFileAtomically(dir / "test.bmp", {{CONTENT.data(), CONTENT.size()}}, error);
-        CloseHandle(viewer);
-        EXPECT_EQ(saved, writable);
-        EXPECT_TRUE(readFile(dir / "test.bmp") == (writable ? CONTENT : earlier));
-        EXPECT_EQ(error.code ? error.message() : "", writable ? "" : "in use by another program");
+        if (c.letGoSoon) {
+            holder.join();
+        } else {
+            CloseHandle(viewer);
+        }
+        EXPECT_EQ(saved, c.saved);
+        EXPECT_TRUE(readFile(dir / "test.bmp") == (c.saved ? CONTENT : earlier));
+        EXPECT_EQ(error.code ? error.message() : "", c.saved ? "" : "in use by another program");
         EXPECT_THAT(dir.entries(), ElementsAre("test.bmp"));
+    }
+}
+
+// Saves in place, where no temporary may take the file's place, on disks that Windows programs
+// cannot make for themselves: .ci/cross prepares them under LUMIVAR_TEST_DISKS (locked/, a
+// directory no file may be created in, holding test.bmp; small/, a small file system).
+TEST(AtomicFileWriterWindowsTest, SavesInPlaceKeepTheFileWholeWhereTheRoomCannotBeHad)
+{
+    const char* disks = std::getenv("LUMIVAR_TEST_DISKS");
+    if (disks == nullptr) {
+        GTEST_SKIP() << "no prepared disks (LUMIVAR_TEST_DISKS)";
+    }
+    // larger than a page, so that an unreserved write past the file's first page would fail
+    const std::vector<unsigned char> content(16 * CONTENT.size(), 'c');
+    struct Case {
+        const char* name;
+        const char* disk;
+        bool full; // the disk filled, and the file held by a viewer that shares writing
+        std::error_code error;
+    };
+    const Case cases[] = {
+        {"a directory no file may be created in", "locked", false, {}},
+        {"a full disk", "small", true, std::make_error_code(std::errc::no_space_on_device)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path disk = fs::path(disks) / c.disk;
+        std::optional<TempDir> dir;
+        fs::path path = disk / "test.bmp";
+        if (c.full) {
+            dir.emplace(disk);
+            path = dir->path() / "test.bmp";
+            writeFile(path.string(), EARLIER);
+        }
+        const std::vector<unsigned char> before = readFile(path.string());
+        Handle viewer;
+        if (c.full) {
+            viewer.reset(CreateFileW(path.wstring().c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+            ASSERT_TRUE(viewer.valid());
+            std::ofstream filler(dir->path() / "filler", std::ios::binary);
+            const std::vector<char> block(65536, 'f');
+            while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+            }
+        }
+        const std::vector<std::string> entries = listDirectory(path.parent_path().string());
+        FileError error;
+        const bool saved =
+            writeFileAtomically(path.string(), {{content.data(), content.size()}}, error);
+        EXPECT_EQ(saved, !c.error);
+        EXPECT_EQ(error.code, c.error) << error.message();
+        EXPECT_TRUE(readFile(path.string()) == (c.error ? before : content));
+        EXPECT_EQ(listDirectory(path.parent_path().string()), entries);
     }
 }
 
@@ -182,6 +262,20 @@ TEST(AtomicFileWriterWindowsTest, NameWithANulInsideIsRefused)
     EXPECT_EQ(save(dir.path().string() + "/" + std::string("test.bmp\0.txt", 13)),
               std::make_error_code(std::errc::invalid_argument));
     EXPECT_THAT(dir.entries(), ElementsAre());
+}
+
+// A console event (Ctrl+C, a closed console) removes the temporaries of the saves in progress,
+// and then lets the default handler end the program, as it would have without them.
+TEST(AtomicFileWriterWindowsTest, ConsoleEventRemovesTheTemporariesAndLetsTheProgramEnd)
+{
+    TempDir dir;
+    writeFile(dir / "first.tmp", EARLIER);
+    writeFile(dir / "second.tmp", EARLIER);
+    std::optional<PendingTemporary> first(std::in_place, fs::path(dir / "first.tmp").wstring());
+    const PendingTemporary second(fs::path(dir / "second.tmp").wstring());
+    first.reset(); // taken its file's place, say: no longer the handler's
+    EXPECT_EQ(PendingTemporary::onConsoleEvent(CTRL_C_EVENT), FALSE);
+    EXPECT_THAT(dir.entries(), ElementsAre("first.tmp"));
 }
 
 } // namespace

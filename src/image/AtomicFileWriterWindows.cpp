@@ -258,7 +258,7 @@ private:
         if (!createTemporary(directory, name)) {
             const DWORD reason = GetLastError();
             if (exists && reason == ERROR_ACCESS_DENIED) {
-                return writeInPlace(); // the directory may not be written, the file may
+                return reopenInPlace(); // the directory may not be written, the file may
             }
             if (!exists) {
                 return fail(reason);
@@ -293,14 +293,20 @@ private:
         case ERROR_ACCESS_DENIED:
         case ERROR_UNABLE_TO_REMOVE_REPLACED:
             // another program holds it open and shares writing, not deleting: in place
-            retried([&] {
-                m_target = openForWriting(m_path);
-                return m_target.valid();
-            });
-            return m_target.valid() ? writeInPlace() : fail(GetLastError());
+            return reopenInPlace();
         default:
             return fail(reason);
         }
+    }
+
+    // The existing file, closed so that it could be replaced, opened again and written in place.
+    bool reopenInPlace()
+    {
+        retried([&] {
+            m_target = openForWriting(m_path);
+            return m_target.valid();
+        });
+        return m_target.valid() ? writeInPlace() : fail(GetLastError());
     }
 
     bool moveIntoPlace()

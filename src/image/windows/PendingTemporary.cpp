@@ -22,7 +22,9 @@ Registry& registry()
     return theRegistry;
 }
 
-BOOL WINAPI removePending(DWORD /*event*/)
+} // namespace
+
+BOOL WINAPI PendingTemporary::onConsoleEvent(DWORD /*event*/)
 {
     Registry& pending = registry();
     const std::lock_guard<std::mutex> held(pending.lock);
@@ -32,11 +34,9 @@ BOOL WINAPI removePending(DWORD /*event*/)
     return FALSE; // then the default handler ends the program, as it would have
 }
 
-} // namespace
-
 PendingTemporary::PendingTemporary(std::wstring name) : m_name(std::move(name))
 {
-    static const bool installed = SetConsoleCtrlHandler(removePending, TRUE) != 0;
+    static const bool installed = SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
     static_cast<void>(installed);
     Registry& pending = registry();
     const std::lock_guard<std::mutex> held(pending.lock);

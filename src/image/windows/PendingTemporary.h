@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <windows.h>
+
 namespace stavenwick {
 
 class PendingTemporary {
@@ -16,6 +18,10 @@ public:
     PendingTemporary& operator=(const PendingTemporary&) = delete;
 
     const std::wstring& name() const { return m_name; }
+
+    // The console handler: removes every registered file, then returns FALSE, so that the
+    // default handler ends the program as it would have.
+    static BOOL WINAPI onConsoleEvent(DWORD event);
 
 private:
     std::wstring m_name;
