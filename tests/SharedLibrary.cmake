@@ -1,7 +1,7 @@
 # The shared library as a distribution ships it: a SONAME of its major version, the public API
 # alone exported (no kernel, no writer, no test hook, none of the C++ runtime's templates; its
-# classes' vtables and type information among it), and
-# unloaded again by dlclose. Takes LIBRARY, NM, READELF, CXX_COMPILER, UNLOAD_SOURCE and WORK_DIR.
+# classes' vtables and type information among it), and unloaded again by dlclose.
+# Takes LIBRARY, NM, READELF, CXX_COMPILER, UNLOAD_SOURCE and WORK_DIR.
 execute_process(COMMAND ${READELF} -d ${LIBRARY} OUTPUT_VARIABLE dynamic)
 if(NOT dynamic MATCHES "SONAME[^\n]*liblumivar_core[.]so[.]1]")
     message(FATAL_ERROR "no SONAME liblumivar_core.so.1:\n${dynamic}")
