@@ -86,21 +86,15 @@ struct Avx2Ops {
     {
         return _mm256_permutevar8x32_epi32(v, row(COMPRESS, lanes));
     }
-    static Index expandIndexInto(Index v, unsigned lanes, Index w)
-    {
-        return _mm256_castpd_si256(
-            expandInto(_mm256_castsi256_pd(v), lanes, _mm256_castsi256_pd(w)));
-    }
     static Index blendIndex(Index v, Index w, unsigned lanes)
     {
         return _mm256_castpd_si256(
             _mm256_blendv_pd(_mm256_castsi256_pd(v), _mm256_castsi256_pd(w), laneMask(lanes)));
     }
-    // first + lane · step in each lane
-    static Index iota(std::int64_t first, std::int64_t step)
+    static Index addIndex(Index a, Index b) { return _mm256_add_epi64(a, b); }
+    static Index loadIndex(const std::int64_t* from)
     {
-        return _mm256_add_epi64(_mm256_set1_epi64x(first),
-                                _mm256_set_epi64x(3 * step, 2 * step, step, 0));
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
     }
     static void storeIndex(std::int64_t* to, Index v)
     {

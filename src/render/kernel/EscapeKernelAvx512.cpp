@@ -61,21 +61,12 @@ struct Avx512Ops {
     {
         return _mm512_maskz_compress_epi64(mask(lanes), v);
     }
-    static Index expandIndexInto(Index v, unsigned lanes, Index w)
-    {
-        return _mm512_mask_expand_epi64(v, mask(lanes), w);
-    }
     static Index blendIndex(Index v, Index w, unsigned lanes)
     {
         return _mm512_mask_mov_epi64(v, mask(lanes), w);
     }
-    // first + lane · step in each lane
-    static Index iota(std::int64_t first, std::int64_t step)
-    {
-        return _mm512_add_epi64(
-            _mm512_set1_epi64(first),
-            _mm512_set_epi64(7 * step, 6 * step, 5 * step, 4 * step, 3 * step, 2 * step, step, 0));
-    }
+    static Index addIndex(Index a, Index b) { return _mm512_add_epi64(a, b); }
+    static Index loadIndex(const std::int64_t* from) { return _mm512_loadu_si512(from); }
     static void storeIndex(std::int64_t* to, Index v) { _mm512_storeu_si512(to, v); }
 
 private:

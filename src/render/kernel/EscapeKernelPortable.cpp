@@ -136,22 +136,23 @@ struct PairOps {
     {
         return lanes == 2u ? Index{v[1], v[1]} : v;
     }
-    static Index expandIndexInto(Index v, unsigned lanes, Index w)
-    {
-        return Index{(lanes & 1u) != 0 ? w[0] : v[0],
-                     (lanes & 2u) != 0 ? w[(lanes & 1u) != 0 ? 1 : 0] : v[1]};
-    }
     static Index blendIndex(Index v, Index w, unsigned lanes)
     {
         return Index{(lanes & 1u) != 0 ? w[0] : v[0], (lanes & 2u) != 0 ? w[1] : v[1]};
     }
-    // first + lane · step in each lane, wrapping as the vector adds do: past the last point,
-    // where the keys may wrap, the lanes take the key n instead
-    static Index iota(std::int64_t first, std::int64_t step)
+    // wrapping as the vector adds do: past the last point, where the keys may wrap, the lanes
+    // take the key n instead
+    static Index addIndex(Index a, Index b)
     {
-        const std::uint64_t next =
-            static_cast<std::uint64_t>(first) + static_cast<std::uint64_t>(step);
-        return Index{first, static_cast<std::int64_t>(next)};
+        const auto lane = [&](int i) {
+            return static_cast<std::int64_t>(static_cast<std::uint64_t>(a[i]) +
+                                             static_cast<std::uint64_t>(b[i]));
+        };
+        return Index{lane(0), lane(1)};
+    }
+    static Index loadIndex(const std::int64_t* from)
+    {
+        return Index{from[0], from[1]};
     }
     static void storeIndex(std::int64_t* to, Index v)
     {

@@ -57,19 +57,14 @@ struct Sse2Ops {
         return _mm_castpd_si128(select(_mm_castsi128_pd(_mm_unpackhi_epi64(v, v)),
                                        _mm_castsi128_pd(v), row(MOVES, lanes)));
     }
-    static Index expandIndexInto(Index v, unsigned lanes, Index w)
-    {
-        return _mm_castpd_si128(expandInto(_mm_castsi128_pd(v), lanes, _mm_castsi128_pd(w)));
-    }
     static Index blendIndex(Index v, Index w, unsigned lanes)
     {
         return _mm_castpd_si128(select(_mm_castsi128_pd(w), _mm_castsi128_pd(v), laneMask(lanes)));
     }
-    // first + lane · step in each lane, wrapping as the vector adds do: past the last point,
-    // where the keys may wrap, the lanes take the key n instead
-    static Index iota(std::int64_t first, std::int64_t step)
+    static Index addIndex(Index a, Index b) { return _mm_add_epi64(a, b); }
+    static Index loadIndex(const std::int64_t* from)
     {
-        return _mm_add_epi64(_mm_set1_epi64x(first), _mm_set_epi64x(step, 0));
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
     }
     static void storeIndex(std::int64_t* to, Index v)
     {

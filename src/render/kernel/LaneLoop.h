@@ -12,6 +12,7 @@
 #include "common/Assertion.h"
 #include "render/Mandelbrot.h"
 #include "render/kernel/EscapeKernelBand.h"
+#include "render/kernel/LaneStep.h"
 
 #include <cmath>
 #include <cstddef>
@@ -19,14 +20,6 @@
 #include <iterator> // std::size
 #include <type_traits>
 #include <utility>
-
-// The steps of the loop are functions of their own for the reader, not for the compiler: each is
-// inlined into the loop around it, so that the lanes' state never leaves the registers.
-#if defined(__GNUC__)
-#define LUMIVAR_LANE_STEP [[gnu::always_inline]] inline
-#else
-#define LUMIVAR_LANE_STEP inline
-#endif
 
 namespace stavenwick::escapeKernel {
 
@@ -79,6 +72,7 @@ private:
     {
         m_progress.re = re;
         m_progress.im = im;
+        m_progress.keys = Ops::broadcastIndex(Body::fresh(0));
         for (std::size_t i = 0; i < std::size(Body::CONSTANTS); ++i) {
             m_constants[i] = Ops::broadcast(Body::CONSTANTS[i]);
         }
@@ -90,9 +84,9 @@ private:
             takeTheTail();
         }
         eachVector([&](auto v) {
-            Body::clear(m_state[v]);
-            m_cr[v] = m_ci[v] = Ops::broadcast(0.0);
-            refill<true>(m_state[v], v, ALL_LANES, m_progress); // the tail's checks hold anywhere
+            Body::clear(m_flight[v].state);
+            m_flight[v].cr = m_flight[v].ci = Ops::broadcast(0.0);
+            refill<true>(m_flight[v], v, ALL_LANES, m_progress); // the tail's checks hold anywhere
         });
         while (m_progress.active > 0) {
             if (!m_inTail && m_n - m_progress.next < ROUND) {
@@ -107,6 +101,13 @@ private:
         }
     }
 
+    // A vector of lanes in flight: their registers, and their points' c.
+    struct InFlight {
+        State state;
+        Vec cr;
+        Vec ci;
+    };
+
     struct Progress {
         std::size_t next = 0;   // the next point to hand out
         std::size_t active = 0; // lanes holding a point
@@ -115,6 +116,7 @@ private:
         // where the next point's c is read: the caller's arrays, or the tail's copy
         const double* re = nullptr;
         const double* im = nullptr;
+        Index keys{};                // the next point's key, in every lane
         unsigned idle[VECTORS] = {}; // each vector's lanes that hold no point: only in the tail
     };
 
@@ -126,53 +128,58 @@ private:
     template <bool TAIL>
     void advance()
     {
-        State state[VECTORS];
-        eachVector([&](auto v) { state[v] = m_state[v]; });
+        InFlight flight[VECTORS];
+        eachVector([&](auto v) { flight[v] = m_flight[v]; });
         Progress progress = m_progress;
         while (progress.staged <= STAGED && progress.active > 0 &&
                (TAIL || m_n - progress.next >= ROUND)) {
             // a fault that keeps lanes from finishing stops here, not in a loop without end
             STAVENWICK_ASSERT(++progress.blocks <= m_mostBlocks);
-            block<TAIL>(state, progress);
+            block<TAIL>(flight, progress);
         }
-        eachVector([&](auto v) { m_state[v] = state[v]; });
+        eachVector([&](auto v) { m_flight[v] = flight[v]; });
         m_progress = progress;
     }
 
     // STEPS steps of every vector, the vectors interleaved so that their chains overlap, and a
     // round for each: vector p's after the p-th of VECTORS phases.
     template <bool TAIL>
-    LUMIVAR_LANE_STEP void block(State (&state)[VECTORS], Progress& progress)
+    LUMIVAR_LANE_STEP void block(InFlight (&flight)[VECTORS], Progress& progress)
     {
         eachVector([&](auto p) {
             for (int step = 0; step < PHASE - 1; ++step) {
-                eachVector([&](auto v) {
-                    Body::template step<false>(state[v], m_cr[v], m_ci[v], m_constants);
-                });
+                eachVector([&](auto v) { this->template step<false>(flight[v]); });
             }
             Last last{};
             eachVector([&](auto v) {
                 if constexpr (std::decay_t<decltype(v)>::value ==
                               std::decay_t<decltype(p)>::value) {
-                    last = Body::template step<true>(state[v], m_cr[v], m_ci[v], m_constants);
+                    last = this->template step<true>(flight[v]);
                 } else {
-                    Body::template step<false>(state[v], m_cr[v], m_ci[v], m_constants);
+                    this->template step<false>(flight[v]);
                 }
             });
-            round<TAIL>(state[p], last, p, progress);
+            round<TAIL>(flight[p], last, p, progress);
         });
     }
 
     // Vector v's finished lanes hand their answers over and take the next points.
     template <bool TAIL>
-    LUMIVAR_LANE_STEP void round(State& state, const Last& last, int v, Progress& progress)
+    LUMIVAR_LANE_STEP void round(InFlight& vector, const Last& last, int v, Progress& progress)
     {
-        const unsigned finished = Body::finished(state, last);
+        const unsigned finished = Body::finished(vector.state, last);
         if (Ops::SKIP_IDLE && finished == 0) {
             return;
         }
-        stage<TAIL>(state, last, v, finished, progress);
-        refill<TAIL>(state, v, finished, progress);
+        stage<TAIL>(vector.state, last, v, finished, progress);
+        refill<TAIL>(vector, v, finished, progress);
+    }
+
+    // A step of vector's lanes: LAST says whether the round comes next.
+    template <bool LAST>
+    LUMIVAR_LANE_STEP Last step(InFlight& vector) const
+    {
+        return Body::template step<LAST>(vector.state, vector.cr, vector.ci, m_constants);
     }
 
     // The answers of the lanes named of vector v, packed after those already staged.
@@ -191,27 +198,55 @@ private:
     // The next points, in order, into the lanes named of vector v; in the tail, lanes past the
     // last point take the key n and c = 0 (the zeros after the tail's copy).
     template <bool TAIL>
-    LUMIVAR_LANE_STEP void refill(State& state, int v, unsigned lanes, Progress& progress)
+    LUMIVAR_LANE_STEP void refill(InFlight& vector, int v, unsigned lanes, Progress& progress)
     {
-        m_cr[v] = Ops::expandInto(m_cr[v], lanes, Ops::loadu(progress.re));
-        m_ci[v] = Ops::expandInto(m_ci[v], lanes, Ops::loadu(progress.im));
-        // the keys in order, as the lanes take them
-        Index keys = Ops::iota(Body::fresh(progress.next), Body::KEY_STEP);
+        vector.cr = Ops::expandInto(vector.cr, lanes, Ops::loadu(progress.re));
+        vector.ci = Ops::expandInto(vector.ci, lanes, Ops::loadu(progress.im));
+        // each named lane's key, in the order the lanes take the points: from a table, where a
+        // permutation of the keys in order would cost the round more
+        Index keys = Ops::addIndex(progress.keys, Ops::loadIndex(KEYS.placed[lanes]));
         unsigned taken = Ops::popcount(lanes);
         if (TAIL) {
             if (m_n - progress.next < taken) {
                 taken = static_cast<unsigned>(m_n - progress.next);
-                keys =
-                    Ops::blendIndex(Ops::broadcastIndex(Body::fresh(m_n)), keys, (1u << taken) - 1);
+                keys = Ops::blendIndex(keys, Ops::broadcastIndex(Body::fresh(m_n)),
+                                       withoutFirst(lanes, taken));
             }
             progress.idle[v] = (progress.idle[v] & ~lanes) | withoutFirst(lanes, taken);
             progress.active += taken;
         }
-        Body::restart(state, lanes, keys);
+        Body::restart(vector.state, lanes, keys);
+        progress.keys = Ops::addIndex(progress.keys, Ops::loadIndex(KEYS.taken[taken]));
         progress.next += taken;
         progress.re += taken;
         progress.im += taken;
     }
+
+    // What a round adds to the next point's key: for each set of lanes, each named lane's
+    // place among them (placed), and for each count of points, the keys they take (taken).
+    struct KeyTables {
+        std::int64_t placed[1u << LANES][LANES];
+        std::int64_t taken[LANES + 1][LANES];
+    };
+    static constexpr KeyTables keyTables()
+    {
+        KeyTables tables{};
+        for (unsigned lanes = 0; lanes < (1u << LANES); ++lanes) {
+            std::int64_t place = 0;
+            for (int lane = 0; lane < LANES; ++lane) {
+                if ((lanes >> lane & 1u) != 0) {
+                    tables.placed[lanes][lane] = place++ * Body::KEY_STEP;
+                }
+            }
+        }
+        for (int points = 0; points <= LANES; ++points) {
+            for (int lane = 0; lane < LANES; ++lane) {
+                tables.taken[points][lane] = points * Body::KEY_STEP;
+            }
+        }
+        return tables;
+    }
+    alignas(64) static constexpr KeyTables KEYS = keyTables();
 
     // The lanes of `lanes` after its first `first`.
     static unsigned withoutFirst(unsigned lanes, unsigned first)
@@ -276,9 +311,7 @@ private:
     std::size_t m_mostBlocks; // more than the points can take
     Progress m_progress;
     bool m_inTail = false; // fewer points left than a round may read
-    State m_state[VECTORS];
-    Vec m_cr[VECTORS]; // each vector's c
-    Vec m_ci[VECTORS];
+    InFlight m_flight[VECTORS];
     // the Body's constants, each in a whole vector
     Vec m_constants[std::size(Body::CONSTANTS)];
     // room for a whole vector's store past a full round

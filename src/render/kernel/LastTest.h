@@ -7,6 +7,7 @@
 
 #include "render/Mandelbrot.h"
 #include "render/kernel/EscapeKernelBand.h"
+#include "render/kernel/LaneStep.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -65,7 +66,7 @@ struct LastTest {
         unsigned outside; // the lanes whose failing test found z surely outside
     };
 
-    static void clear(State& state)
+    LUMIVAR_LANE_STEP static void clear(State& state)
     {
         state.zr = state.zi = state.held = Ops::broadcast(0.0);
         state.answer = Ops::broadcastIndex(0);
@@ -75,7 +76,8 @@ struct LastTest {
     // z <- z² + c in every lane, each operation rounded on its own; re·im + im·re is ri + ri,
     // since both products round alike.
     template <bool LAST>
-    static Last step(State& state, const Vec& cr, const Vec& ci, const Vec* constants)
+    LUMIVAR_LANE_STEP static Last step(State& state, const Vec& cr, const Vec& ci,
+                                       const Vec* constants)
     {
         const Vec rr = Ops::mul(state.zr, state.zr);
         const Vec ii = Ops::mul(state.zi, state.zi);
@@ -93,14 +95,14 @@ struct LastTest {
     }
 
     // A lane is finished once a test failed, or it is at the limit.
-    static unsigned finished(const State& state, const Last& last)
+    LUMIVAR_LANE_STEP static unsigned finished(const State& state, const Last& last)
     {
         constexpr unsigned ALL_LANES = (1u << Ops::LANES) - 1;
         return ~(last.inside & ~Ops::lanesWithBit(state.answer, AT_LIMIT)) & ALL_LANES;
     }
 
     // The key and the count, or BY_DEFINITION where the failing test fell in the band or on NaN.
-    static Index answers(const State& state, const Last& last)
+    LUMIVAR_LANE_STEP static Index answers(const State& state, const Last& last)
     {
         constexpr unsigned ALL_LANES = (1u << Ops::LANES) - 1;
         const unsigned unsure = ~(last.inside | last.outside) & ALL_LANES;
@@ -131,13 +133,13 @@ struct LastTest {
             iterations < Mandelbrot::ITERATION_LIMIT ? iterations : Mandelbrot::ITERATION_LIMIT);
     }
 
-    // The lanes named start again from z = 0 and held = 0, with the answers given, in order.
-    static void restart(State& state, unsigned lanes, Index fresh)
+    // The lanes named start again from z = 0 and held = 0, with the answers given in their lanes.
+    LUMIVAR_LANE_STEP static void restart(State& state, unsigned lanes, Index fresh)
     {
         state.zr = Ops::clear(state.zr, lanes);
         state.zi = Ops::clear(state.zi, lanes);
         state.held = Ops::clear(state.held, lanes);
-        state.answer = Ops::expandIndexInto(state.answer, lanes, fresh);
+        state.answer = Ops::blendIndex(state.answer, fresh, lanes);
     }
 };
 

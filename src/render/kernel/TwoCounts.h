@@ -6,6 +6,7 @@
 
 #include "render/Mandelbrot.h"
 #include "render/kernel/EscapeKernelBand.h"
+#include "render/kernel/LaneStep.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -68,7 +69,7 @@ struct TwoCounts {
         unsigned stay; // the lanes whose test was at or below the band
     };
 
-    static void clear(State& state)
+    LUMIVAR_LANE_STEP static void clear(State& state)
     {
         state.zr = state.zi = Ops::broadcast(0.0);
         state.keyAndCounts = Ops::broadcastIndex(0);
@@ -78,7 +79,8 @@ struct TwoCounts {
     // is ri + ri, since both products round alike. In an order that keeps few values live:
     // on 16 registers every one counts.
     template <bool LAST>
-    static Last step(State& state, const Vec& cr, const Vec& ci, const Vec* constants)
+    LUMIVAR_LANE_STEP static Last step(State& state, const Vec& cr, const Vec& ci,
+                                       const Vec* constants)
     {
         const Vec rr = Ops::mul(state.zr, state.zr);
         const Vec ii = Ops::mul(state.zi, state.zi);
@@ -94,13 +96,16 @@ struct TwoCounts {
     }
 
     // A lane is finished once its last test was above the band, or it is at the limit.
-    static unsigned finished(const State& state, const Last& last)
+    LUMIVAR_LANE_STEP static unsigned finished(const State& state, const Last& last)
     {
         return (~last.stay | Ops::signs(state.keyAndCounts)) & ((1u << Ops::LANES) - 1);
     }
 
     // What the loop stages of each lane: all of it.
-    static Index answers(const State& state, const Last& /*last*/) { return state.keyAndCounts; }
+    LUMIVAR_LANE_STEP static Index answers(const State& state, const Last& /*last*/)
+    {
+        return state.keyAndCounts;
+    }
 
     // The packed value of point i's lane before its first step.
     static std::int64_t fresh(std::size_t i)
@@ -128,13 +133,13 @@ struct TwoCounts {
             iterations < Mandelbrot::ITERATION_LIMIT ? iterations : Mandelbrot::ITERATION_LIMIT);
     }
 
-    // The lanes named start again from z = 0, with the packed values given, in order.
-    static void restart(State& state, unsigned lanes, Index fresh)
+    // The lanes named start again from z = 0, with the packed values given in their lanes.
+    LUMIVAR_LANE_STEP static void restart(State& state, unsigned lanes, Index fresh)
     {
         const Mask chosen = Ops::laneMask(lanes);
         state.zr = Ops::clear(state.zr, chosen);
         state.zi = Ops::clear(state.zi, chosen);
-        state.keyAndCounts = Ops::expandIndexInto(state.keyAndCounts, lanes, fresh);
+        state.keyAndCounts = Ops::blendIndex(state.keyAndCounts, fresh, lanes);
     }
 };
 
