@@ -140,8 +140,8 @@ struct PairOps {
     {
         return Index{(lanes & 1u) != 0 ? w[0] : v[0], (lanes & 2u) != 0 ? w[1] : v[1]};
     }
-    // wrapping as the vector adds do: past the last point, where the keys may wrap, the lanes
-    // take the key n instead
+    // a + b in each lane, wrapping as the vector adds do: past the last point, where the keys
+    // may wrap, the lanes take the key n instead
     static Index addIndex(Index a, Index b)
     {
         const auto lane = [&](int i) {
