@@ -224,6 +224,7 @@ private:
 
     // What a round adds to the next point's key: for each set of lanes, each named lane's
     // place among them (placed), and for each count of points, the keys they take (taken).
+    // Loads from tables, where a broadcast of a count would cost the round's shuffle port.
     struct KeyTables {
         std::int64_t placed[1u << LANES][LANES];
         std::int64_t taken[LANES + 1][LANES];
