@@ -47,10 +47,13 @@ class LaneLoop {
     static constexpr std::size_t ROUND = std::size_t{VECTORS} * LANES;
     static constexpr std::size_t STAGED = 512;    // answers staged before a flush
     static constexpr int PHASE = STEPS / VECTORS; // steps between one vector's round and the next's
+    // the steps of a phase taken on their own before the others: see block
+    static constexpr int PEELED = Body::FIRST_STEP_DIFFERS ? 1 : 0;
     // blocks within which a lane finishes any point it takes: it reaches the limit by then
     static constexpr std::size_t BLOCKS_A_POINT = (Body::MOST_TESTS + STEPS - 1) / STEPS;
     static_assert(STEPS >= 1 && STEPS <= Body::MOST_STEPS, "counts that fit their bits");
     static_assert(STEPS % VECTORS == 0, "every vector's round after a phase of its own");
+    static_assert(PHASE >= 2, "a first step after each round, and a last before the next");
 
 public:
     static void run(const double* re, const double* im, std::int32_t* counts, std::size_t n)
@@ -86,7 +89,8 @@ private:
         eachVector([&](auto v) {
             Body::clear(m_flight[v].state);
             m_flight[v].cr = m_flight[v].ci = Ops::broadcast(0.0);
-            refill<true>(m_flight[v], v, ALL_LANES, m_progress); // the tail's checks hold anywhere
+            // the tail's checks hold anywhere; no lane has a point to keep
+            refill<true>(m_flight[v], Body::NONE_KEPT, v, ALL_LANES, m_progress);
         });
         while (m_progress.active > 0) {
             if (!m_inTail && m_n - m_progress.next < ROUND) {
@@ -142,21 +146,28 @@ private:
     }
 
     // STEPS steps of every vector, the vectors interleaved so that their chains overlap, and a
-    // round for each: vector p's after the p-th of VECTORS phases.
+    // round for each: vector p's after the p-th of VECTORS phases. A phase's first step is the
+    // first since its round for the vector whose round came last, which a Body may take
+    // otherwise (Body::FIRST_STEP_DIFFERS); where none does, the loop is left as it was.
     template <bool TAIL>
     LUMIVAR_LANE_STEP void block(InFlight (&flight)[VECTORS], Progress& progress)
     {
         eachVector([&](auto p) {
-            for (int step = 0; step < PHASE - 1; ++step) {
-                eachVector([&](auto v) { this->template step<false>(flight[v]); });
+            constexpr int ROUNDED = (decltype(p)::value + VECTORS - 1) % VECTORS;
+            if constexpr (PEELED != 0) {
+                eachVector([&](auto v) {
+                    this->template step<false, decltype(v)::value == ROUNDED>(flight[v]);
+                });
+            }
+            for (int step = PEELED; step < PHASE - 1; ++step) {
+                eachVector([&](auto v) { this->template step<false, false>(flight[v]); });
             }
             Last last{};
             eachVector([&](auto v) {
-                if constexpr (std::decay_t<decltype(v)>::value ==
-                              std::decay_t<decltype(p)>::value) {
-                    last = this->template step<true>(flight[v]);
+                if constexpr (decltype(v)::value == std::decay_t<decltype(p)>::value) {
+                    last = this->template step<true, false>(flight[v]);
                 } else {
-                    this->template step<false>(flight[v]);
+                    this->template step<false, false>(flight[v]);
                 }
             });
             round<TAIL>(flight[p], last, p, progress);
@@ -172,14 +183,15 @@ private:
             return;
         }
         stage<TAIL>(vector.state, last, v, finished, progress);
-        refill<TAIL>(vector, v, finished, progress);
+        refill<TAIL>(vector, last, v, finished, progress);
     }
 
-    // A step of vector's lanes: LAST says whether the round comes next.
-    template <bool LAST>
+    // A step of vector's lanes: LAST says whether the round comes next, FIRST whether one came
+    // last.
+    template <bool LAST, bool FIRST>
     LUMIVAR_LANE_STEP Last step(InFlight& vector) const
     {
-        return Body::template step<LAST>(vector.state, vector.cr, vector.ci, m_constants);
+        return Body::template step<LAST, FIRST>(vector.state, vector.cr, vector.ci, m_constants);
     }
 
     // The answers of the lanes named of vector v, packed after those already staged.
@@ -198,7 +210,8 @@ private:
     // The next points, in order, into the lanes named of vector v; in the tail, lanes past the
     // last point take the key n and c = 0 (the zeros after the tail's copy).
     template <bool TAIL>
-    LUMIVAR_LANE_STEP void refill(InFlight& vector, int v, unsigned lanes, Progress& progress)
+    LUMIVAR_LANE_STEP void refill(InFlight& vector, const Last& last, int v, unsigned lanes,
+                                  Progress& progress)
     {
         vector.cr = Ops::expandInto(vector.cr, lanes, Ops::loadu(progress.re));
         vector.ci = Ops::expandInto(vector.ci, lanes, Ops::loadu(progress.im));
@@ -215,7 +228,7 @@ private:
             progress.idle[v] = (progress.idle[v] & ~lanes) | withoutFirst(lanes, taken);
             progress.active += taken;
         }
-        Body::restart(vector.state, lanes, keys);
+        Body::restart(vector.state, last, lanes, keys);
         progress.keys = Ops::addIndex(progress.keys, Ops::loadIndex(KEYS.taken[taken]));
         progress.next += taken;
         progress.re += taken;

@@ -16,8 +16,10 @@
 
 namespace stavenwick::escapeKernel {
 
-// Why the count is exact with nothing held still. A lane restarts with held = 0 and z = z0 = 0.
-// Each step first asks whether held is below the band: if so, every test of the point so far
+// Why the count is exact with nothing held still. A lane restarts with z = z0 = 0, and its first
+// step counts, as the test of z0 passes (it is the step after a round, which asks nothing of
+// held; the lanes that kept their points have passed every test). Each later step first asks
+// whether held is below the band: if so, every test of the point so far
 // found z surely inside, so the step counts and holds the mag of its own test of z; if not, held
 // and the count stand still from then on. z is updated in every lane either way: up to the first
 // test that fails it is the definition's z, each operation rounded on its own; past it, it is
@@ -60,25 +62,42 @@ struct LastTest {
         Vec zi;
         Vec held;     // the mag of the last test that counted
         Index answer; // the point's key and its count from FRESH
+        Mask kept;    // the lanes that kept their points at the last round; the others restart
     };
     struct Last {
-        unsigned inside;  // the lanes whose tests have all found z surely inside
-        unsigned outside; // the lanes whose failing test found z surely outside
+        Mask kept;   // the lanes whose tests have all found z surely inside, short of the limit
+        Mask unsure; // the lanes whose failing test fell in the band, or on NaN
     };
+    static constexpr Last NONE_KEPT{Mask{0}, Mask{0}}; // before the lanes' first points
+    static constexpr bool FIRST_STEP_DIFFERS = true;   // see step
 
     LUMIVAR_LANE_STEP static void clear(State& state)
     {
         state.zr = state.zi = state.held = Ops::broadcast(0.0);
         state.answer = Ops::broadcastIndex(0);
+        state.kept = Mask{0};
     }
 
     // Counts where every test so far passed, and there holds the mag of z's test; then
     // z <- z² + c in every lane, each operation rounded on its own; re·im + im·re is ri + ri,
-    // since both products round alike.
-    template <bool LAST>
+    // since both products round alike. The first step after a round (FIRST) counts in every
+    // lane, and takes z = 0 where a lane restarts: its products are 0 there, which costs the
+    // multiplications nothing, where clearing z at the round would cost the round.
+    template <bool LAST, bool FIRST>
     LUMIVAR_LANE_STEP static Last step(State& state, const Vec& cr, const Vec& ci,
                                        const Vec* constants)
     {
+        if constexpr (FIRST) {
+            static_assert(!LAST, "a round between a vector's rounds");
+            const Vec rr = Ops::mulWhere(state.kept, state.zr, state.zr);
+            const Vec ii = Ops::mulWhere(state.kept, state.zi, state.zi);
+            state.held = Ops::add(rr, ii);
+            state.answer = Ops::incrementAll(state.answer);
+            const Vec ri = Ops::mulWhere(state.kept, state.zr, state.zi);
+            state.zr = Ops::add(Ops::sub(rr, ii), cr);
+            state.zi = Ops::add(Ops::add(ri, ri), ci);
+            return {};
+        }
         const Vec rr = Ops::mul(state.zr, state.zr);
         const Vec ii = Ops::mul(state.zi, state.zi);
         const Mask counts = Ops::below(state.held, constants[0]);
@@ -90,23 +109,23 @@ struct LastTest {
         if (!LAST) {
             return {};
         }
-        return {Ops::bits(Ops::below(state.held, constants[0])),
-                Ops::bits(Ops::above(state.held, constants[1]))};
+        // inside: below the band; the failing test in the band or on NaN: neither below nor above
+        const Mask inside = Ops::below(state.held, constants[0]);
+        return {Ops::withoutBit(inside, state.answer, AT_LIMIT),
+                Ops::notAbove(Ops::notBelow(state.held, constants[0]), state.held, constants[1])};
     }
 
     // A lane is finished once a test failed, or it is at the limit.
-    LUMIVAR_LANE_STEP static unsigned finished(const State& state, const Last& last)
+    LUMIVAR_LANE_STEP static unsigned finished(const State& /*state*/, const Last& last)
     {
         constexpr unsigned ALL_LANES = (1u << Ops::LANES) - 1;
-        return ~(last.inside & ~Ops::lanesWithBit(state.answer, AT_LIMIT)) & ALL_LANES;
+        return ~Ops::bits(last.kept) & ALL_LANES;
     }
 
     // The key and the count, or BY_DEFINITION where the failing test fell in the band or on NaN.
     LUMIVAR_LANE_STEP static Index answers(const State& state, const Last& last)
     {
-        constexpr unsigned ALL_LANES = (1u << Ops::LANES) - 1;
-        const unsigned unsure = ~(last.inside | last.outside) & ALL_LANES;
-        return Ops::orLanes(state.answer, unsure, BY_DEFINITION);
+        return Ops::orLanes(state.answer, last.unsure, BY_DEFINITION);
     }
 
     // The answer of point i's lane before its first step.
@@ -133,12 +152,12 @@ struct LastTest {
             iterations < Mandelbrot::ITERATION_LIMIT ? iterations : Mandelbrot::ITERATION_LIMIT);
     }
 
-    // The lanes named start again from z = 0 and held = 0, with the answers given in their lanes.
-    LUMIVAR_LANE_STEP static void restart(State& state, unsigned lanes, Index fresh)
+    // The lanes named, those last did not keep, start again with the answers given in their
+    // lanes; their first step takes z = 0.
+    LUMIVAR_LANE_STEP static void restart(State& state, const Last& last, unsigned lanes,
+                                          Index fresh)
     {
-        state.zr = Ops::clear(state.zr, lanes);
-        state.zi = Ops::clear(state.zi, lanes);
-        state.held = Ops::clear(state.held, lanes);
+        state.kept = last.kept;
         state.answer = Ops::blendIndex(state.answer, fresh, lanes);
     }
 };

@@ -68,6 +68,8 @@ struct TwoCounts {
     struct Last {
         unsigned stay; // the lanes whose test was at or below the band
     };
+    static constexpr Last NONE_KEPT{0u};              // before the lanes' first points
+    static constexpr bool FIRST_STEP_DIFFERS = false; // see step
 
     LUMIVAR_LANE_STEP static void clear(State& state)
     {
@@ -77,8 +79,9 @@ struct TwoCounts {
 
     // Tests z and counts, then z <- z² + c, each operation rounded on its own; re·im + im·re
     // is ri + ri, since both products round alike. In an order that keeps few values live:
-    // on 16 registers every one counts.
-    template <bool LAST>
+    // on 16 registers every one counts. The first step after a round (FIRST) is no different:
+    // restart has cleared z, as nothing here could do for less.
+    template <bool LAST, bool /*FIRST*/>
     LUMIVAR_LANE_STEP static Last step(State& state, const Vec& cr, const Vec& ci,
                                        const Vec* constants)
     {
@@ -134,7 +137,8 @@ struct TwoCounts {
     }
 
     // The lanes named start again from z = 0, with the packed values given in their lanes.
-    LUMIVAR_LANE_STEP static void restart(State& state, unsigned lanes, Index fresh)
+    LUMIVAR_LANE_STEP static void restart(State& state, const Last& /*last*/, unsigned lanes,
+                                          Index fresh)
     {
         const Mask chosen = Ops::laneMask(lanes);
         state.zr = Ops::clear(state.zr, chosen);
