@@ -58,7 +58,7 @@ struct Avx2Ops {
     static Mask below(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
     static Mask atOrBelow(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
     static unsigned bits(Mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
-    static unsigned popcount(unsigned lanes)
+    static std::size_t popcount(unsigned lanes)
     {
         return static_cast<unsigned>(__builtin_popcount(lanes));
     }

@@ -72,7 +72,7 @@ struct Avx512Ops {
     }
 
     static unsigned bits(Mask m) { return m; }
-    static unsigned popcount(unsigned lanes)
+    static std::size_t popcount(unsigned lanes)
     {
         return static_cast<unsigned>(__builtin_popcount(lanes));
     }

@@ -81,7 +81,7 @@ struct PairOps {
     {
         return (m[0] != 0 ? 1u : 0u) | (m[1] != 0 ? 2u : 0u);
     }
-    static unsigned popcount(unsigned lanes)
+    static std::size_t popcount(unsigned lanes)
     {
         return (lanes & 1u) + (lanes >> 1);
     }

@@ -32,7 +32,7 @@ struct Sse2Ops {
     static Mask below(Vec a, Vec b) { return _mm_cmplt_pd(a, b); }
     static Mask atOrBelow(Vec a, Vec b) { return _mm_cmple_pd(a, b); }
     static unsigned bits(Mask m) { return static_cast<unsigned>(_mm_movemask_pd(m)); }
-    static unsigned popcount(unsigned lanes) { return (lanes & 1u) + (lanes >> 1); }
+    static std::size_t popcount(unsigned lanes) { return (lanes & 1u) + (lanes >> 1); }
     static Mask laneMask(unsigned lanes) { return row(MASK, lanes); }
     static Vec clear(Vec v, Mask m) { return _mm_andnot_pd(m, v); }
     static Vec loadu(const double* from) { return _mm_loadu_pd(from); }

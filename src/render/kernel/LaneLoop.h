@@ -146,31 +146,39 @@ private:
     }
 
     // STEPS steps of every vector, the vectors interleaved so that their chains overlap, and a
-    // round for each: vector p's after the p-th of VECTORS phases. A phase's first step is the
-    // first since its round for the vector whose round came last, which a Body may take
+    // round for each: vector p's after the p-th of VECTORS phases. A phase's steps take the
+    // vectors from p on, so that vector p's last step comes first and its round starts early,
+    // and the vector whose round came last steps last, its points' c in place by then. A
+    // phase's first step is the first since its round for that vector, which a Body may take
     // otherwise (Body::FIRST_STEP_DIFFERS); where none does, the loop is left as it was.
     template <bool TAIL>
     LUMIVAR_LANE_STEP void block(InFlight (&flight)[VECTORS], Progress& progress)
     {
         eachVector([&](auto p) {
-            constexpr int ROUNDED = (decltype(p)::value + VECTORS - 1) % VECTORS;
+            constexpr int P = decltype(p)::value;
+            constexpr int ROUNDED = (P + VECTORS - 1) % VECTORS;
             if constexpr (PEELED != 0) {
-                eachVector([&](auto v) {
-                    this->template step<false, decltype(v)::value == ROUNDED>(flight[v]);
+                eachVector([&](auto i) {
+                    constexpr int V = (P + decltype(i)::value) % VECTORS;
+                    this->template step<false, V == ROUNDED>(flight[V]);
                 });
             }
             for (int step = PEELED; step < PHASE - 1; ++step) {
-                eachVector([&](auto v) { this->template step<false, false>(flight[v]); });
+                eachVector([&](auto i) {
+                    constexpr int V = (P + decltype(i)::value) % VECTORS;
+                    this->template step<false, false>(flight[V]);
+                });
             }
             Last last{};
-            eachVector([&](auto v) {
-                if constexpr (decltype(v)::value == std::decay_t<decltype(p)>::value) {
-                    last = this->template step<true, false>(flight[v]);
+            eachVector([&](auto i) {
+                constexpr int V = (P + decltype(i)::value) % VECTORS;
+                if constexpr (V == P) {
+                    last = this->template step<true, false>(flight[V]);
                 } else {
-                    this->template step<false, false>(flight[v]);
+                    this->template step<false, false>(flight[V]);
                 }
             });
-            round<TAIL>(flight[p], last, p, progress);
+            round<TAIL>(flight[P], last, P, progress);
         });
     }
 
@@ -218,10 +226,10 @@ private:
         // each named lane's key, in the order the lanes take the points: from a table, where a
         // permutation of the keys in order would cost the round more
         Index keys = Ops::addIndex(progress.keys, Ops::loadIndex(KEYS.placed[lanes]));
-        unsigned taken = Ops::popcount(lanes);
+        std::size_t taken = Ops::popcount(lanes);
         if (TAIL) {
             if (m_n - progress.next < taken) {
-                taken = static_cast<unsigned>(m_n - progress.next);
+                taken = m_n - progress.next;
                 keys = Ops::blendIndex(keys, Ops::broadcastIndex(Body::fresh(m_n)),
                                        withoutFirst(lanes, taken));
             }
@@ -263,9 +271,9 @@ private:
     alignas(64) static constexpr KeyTables KEYS = keyTables();
 
     // The lanes of `lanes` after its first `first`.
-    static unsigned withoutFirst(unsigned lanes, unsigned first)
+    static unsigned withoutFirst(unsigned lanes, std::size_t first)
     {
-        for (unsigned i = 0; i < first; ++i) {
+        for (std::size_t i = 0; i < first; ++i) {
             lanes &= lanes - 1;
         }
         return lanes;

@@ -101,7 +101,7 @@ struct TwoCounts {
     // A lane is finished once its last test was above the band, or it is at the limit.
     LUMIVAR_LANE_STEP static unsigned finished(const State& state, const Last& last)
     {
-        return (~last.stay | Ops::signs(state.keyAndCounts)) & ((1u << Ops::LANES) - 1);
+        return (last.stay ^ ((1u << Ops::LANES) - 1)) | Ops::signs(state.keyAndCounts);
     }
 
     // What the loop stages of each lane: all of it.
