@@ -1,6 +1,7 @@
 // The kernel on AVX2: four points to a vector. Finished lanes' answers leave, and the next points
 // come in, through permutations from two small tables, as AVX-512's compress and expand would
 // move them. Built with -mavx2 and run only where the CPU has it.
+#include "render/Mandelbrot.h"
 #include "render/kernel/EscapeKernelPaths.h"
 #include "render/kernel/LaneLoop.h"
 #include "render/kernel/TwoCounts.h"
@@ -9,6 +10,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace stavenwick::escapeKernel {
 
@@ -50,6 +52,7 @@ struct Avx2Ops {
     using Index = __m256i;
     static constexpr int LANES = 4;
     static constexpr bool SKIP_IDLE = false; // see LaneLoop.h
+    static constexpr int PLAIN_AT_ONCE = 4;  // see writePlain
 
     static Vec broadcast(double x) { return _mm256_set1_pd(x); }
     static Vec add(Vec a, Vec b) { return _mm256_add_pd(a, b); }
@@ -99,6 +102,39 @@ struct Avx2Ops {
     static void storeIndex(std::int64_t* to, Index v)
     {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), v);
+    }
+
+    // Writes the counts of four staged answers packed as TwoCounts.h packs them, if all four
+    // are plain: before n, both counts alike, and at least one iteration (a count of 0 may be a
+    // NaN c's). Says whether it did; if not, it wrote nothing.
+    template <class Body>
+    static bool writePlain(const std::int64_t* answers, std::size_t n, std::int32_t* counts)
+    {
+        const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(answers));
+        const __m256i point = _mm256_srli_epi64(
+            _mm256_and_si256(packed, _mm256_set1_epi64x(0xFFFFFFFF)), Body::DIFF_BITS);
+        const __m256i iterations =
+            _mm256_sub_epi64(_mm256_srli_epi64(packed, 32), _mm256_set1_epi64x(Body::FRESH + 1));
+        const __m256i plain = _mm256_and_si256(
+            _mm256_and_si256(
+                _mm256_cmpeq_epi64(_mm256_and_si256(packed, _mm256_set1_epi64x(Body::KEY_STEP - 1)),
+                                   _mm256_setzero_si256()),
+                _mm256_cmpgt_epi64(iterations, _mm256_setzero_si256())),
+            _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<std::int64_t>(n)), point));
+        if (bits(_mm256_castsi256_pd(plain)) != 15) {
+            return false;
+        }
+        // each lane's point and count as two 32-bit halves, read back one by one: the counts'
+        // places are the points', which no vector store reaches
+        const __m256i count =
+            _mm256_min_epi32(iterations, _mm256_set1_epi64x(Mandelbrot::ITERATION_LIMIT));
+        alignas(32) std::int32_t pairs[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(pairs),
+                           _mm256_blend_epi32(point, _mm256_slli_epi64(count, 32), 0xAA));
+        for (int lane = 0; lane < 4; ++lane) {
+            counts[pairs[2 * lane]] = pairs[2 * lane + 1];
+        }
+        return true;
     }
 
 private:

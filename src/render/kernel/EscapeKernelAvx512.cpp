@@ -2,6 +2,7 @@
 // points come in, through permutations from two tables: one shuffle each, where the compress and
 // expand instructions take two, on the port that the rounds keep busiest.
 // Built with -mavx512f and run only where the CPU has it.
+#include "render/Mandelbrot.h"
 #include "render/kernel/EscapeKernelPaths.h"
 #include "render/kernel/LaneLoop.h"
 #include "render/kernel/LastTest.h"
@@ -45,8 +46,11 @@ struct Avx512Ops {
     using Mask = __mmask8;
     using Index = __m512i;
     static constexpr int LANES = 8;
+    // (some operations masked with every lane: GCC 12's unmasked forms warn of their own
+    // undefined operand)
     static constexpr unsigned ALL = 0xFF;
     static constexpr bool SKIP_IDLE = false; // see LaneLoop.h
+    static constexpr int PLAIN_AT_ONCE = 8;  // see writePlain
 
     static Vec broadcast(double x) { return _mm512_set1_pd(x); }
     static Vec add(Vec a, Vec b) { return _mm512_add_pd(a, b); }
@@ -97,7 +101,6 @@ struct Avx512Ops {
     // the values of the lanes named, in order, at the front
     static Index compress(Index v, unsigned lanes)
     {
-        // (masked with every lane: GCC 12's unmasked form warns of its own undefined operand)
         return _mm512_maskz_permutexvar_epi64(static_cast<Mask>(ALL), row(TABLES.compress, lanes),
                                               v);
     }
@@ -108,6 +111,36 @@ struct Avx512Ops {
     static Index addIndex(Index a, Index b) { return _mm512_add_epi64(a, b); }
     static Index loadIndex(const std::int64_t* from) { return _mm512_loadu_si512(from); }
     static void storeIndex(std::int64_t* to, Index v) { _mm512_storeu_si512(to, v); }
+
+    // Writes the counts of eight staged answers packed as LastTest.h packs them, if all eight
+    // are plain: before n, and sure (a NaN c never is: its failing test is NaN). Says whether it
+    // did; if not, it wrote nothing.
+    template <class Body>
+    static bool writePlain(const std::int64_t* answers, std::size_t n, std::int32_t* counts)
+    {
+        const __m512i packed = _mm512_loadu_si512(answers);
+        const __m512i point =
+            _mm512_maskz_srli_epi64(static_cast<Mask>(ALL), packed, Body::COUNT_BITS);
+        const __m512i field = _mm512_and_si512(packed, _mm512_set1_epi64(Body::BY_DEFINITION));
+        const __m512i iterations = _mm512_sub_epi64(field, _mm512_set1_epi64(Body::FRESH + 2));
+        Mask plain = _mm512_cmpneq_epi64_mask(field, _mm512_set1_epi64(Body::BY_DEFINITION));
+        plain = _mm512_mask_cmplt_epu64_mask(plain, point,
+                                             _mm512_set1_epi64(static_cast<std::int64_t>(n)));
+        if (plain != ALL) {
+            return false;
+        }
+        // each lane's point and count as two 32-bit halves, read back one by one: the counts'
+        // places are the points', which no vector store reaches
+        const __m512i count = _mm512_maskz_min_epi64(
+            static_cast<Mask>(ALL), iterations, _mm512_set1_epi64(Mandelbrot::ITERATION_LIMIT));
+        alignas(64) std::int32_t pairs[16];
+        _mm512_store_si512(pairs, _mm512_or_si512(point, _mm512_maskz_slli_epi64(
+                                                             static_cast<Mask>(ALL), count, 32)));
+        for (int lane = 0; lane < 8; ++lane) {
+            counts[pairs[2 * lane]] = pairs[2 * lane + 1];
+        }
+        return true;
+    }
 
 private:
     static Mask mask(unsigned lanes) { return static_cast<Mask>(lanes); }

@@ -32,6 +32,7 @@ struct PairOps {
     using Index = Integers;
     static constexpr int LANES = 2;
     static constexpr bool SKIP_IDLE = true; // see LaneLoop.h
+    static constexpr int PLAIN_AT_ONCE = 1; // see LaneLoop.h
 
     static Vec broadcast(double x) { return Vec{x, x}; }
 #if defined(__GNUC__)

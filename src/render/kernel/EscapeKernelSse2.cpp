@@ -24,6 +24,7 @@ struct Sse2Ops {
     using Index = __m128i;
     static constexpr int LANES = 2;
     static constexpr bool SKIP_IDLE = true; // see LaneLoop.h
+    static constexpr int PLAIN_AT_ONCE = 1; // see LaneLoop.h
 
     static Vec broadcast(double x) { return _mm_set1_pd(x); }
     static Vec add(Vec a, Vec b) { return _mm_add_pd(a, b); }

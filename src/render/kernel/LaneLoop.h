@@ -292,24 +292,40 @@ private:
         m_inTail = true;
     }
 
-    // Writes the staged answers to counts, asking the definition where they say so, and for a
-    // count of 0 whose c is NaN: a body's compares take NaN for far outside, where the
-    // definition never lets it escape.
+    // Writes the staged answers to counts. Where the path's vectors decode several at once
+    // (Ops::PLAIN_AT_ONCE), they do, as long as every one of them is plain: its point before n,
+    // its count one that needs no more (Ops::writePlain); the others go one by one.
     void flush()
     {
-        for (std::size_t i = 0; i < m_progress.staged; ++i) {
-            const std::int64_t answer = m_staging[i];
-            const std::size_t point = Body::point(answer);
-            if (point < m_n) {
-                std::int32_t count = Body::count(answer);
-                if (count <= 0 &&
-                    (count < 0 || std::isnan(m_re[point]) || std::isnan(m_im[point]))) {
-                    count = countByDefinition<Ops>(m_re[point], m_im[point]);
+        std::size_t i = 0;
+        if constexpr (Ops::PLAIN_AT_ONCE > 1) {
+            for (; i + Ops::PLAIN_AT_ONCE <= m_progress.staged; i += Ops::PLAIN_AT_ONCE) {
+                if (!Ops::template writePlain<Body>(m_staging + i, m_n, m_counts)) {
+                    for (std::size_t j = i; j < i + Ops::PLAIN_AT_ONCE; ++j) {
+                        write(m_staging[j]);
+                    }
                 }
-                m_counts[point] = count;
             }
         }
+        for (; i < m_progress.staged; ++i) {
+            write(m_staging[i]);
+        }
         m_progress.staged = 0;
+    }
+
+    // Writes one answer, asking the definition where it says so, and for a count of 0 whose c
+    // is NaN: a body's compares take NaN for far outside, where the definition never lets it
+    // escape.
+    void write(std::int64_t answer)
+    {
+        const std::size_t point = Body::point(answer);
+        if (point < m_n) {
+            std::int32_t count = Body::count(answer);
+            if (count <= 0 && (count < 0 || std::isnan(m_re[point]) || std::isnan(m_im[point]))) {
+                count = countByDefinition<Ops>(m_re[point], m_im[point]);
+            }
+            m_counts[point] = count;
+        }
     }
 
     // Calls f(v) for v = 0 ... VECTORS - 1, v a compile-time constant: every vector's state then
