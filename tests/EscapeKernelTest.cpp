@@ -323,6 +323,24 @@ TEST_P(EscapeKernelTest, LanesThatRunOnAfterLeavingOrVisitTheBand)
     expectDefinitionCounts(points);
 }
 
+TEST_P(EscapeKernelTest, AnswersThatNeedMoreAmongPlainOnes)
+{
+    // Runs of points that all leave after one iteration finish at the same rounds, so their
+    // answers are flushed side by side; one that needs more than its count (a NaN c, the
+    // band, a count of 0) lands at every place of the four or eight decoded at once.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double others[][2] = {{nan, 0.0}, {0.0, nan}, {-2.0 - 0x1p-40, 0.0}, {3.0, 0.5}};
+    Points points;
+    for (const auto& other : others) {
+        for (int place = 0; place < 17; ++place) {
+            for (int i = 0; i < 17; ++i) {
+                points.add(i == place ? other[0] : 1.5, i == place ? other[1] : 0.5);
+            }
+        }
+    }
+    expectDefinitionCounts(points);
+}
+
 TEST_P(EscapeKernelTest, BatchesOfAnySize)
 {
     std::mt19937_64 random(99);
