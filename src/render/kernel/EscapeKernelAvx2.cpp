@@ -131,7 +131,7 @@ struct Avx2Ops {
         alignas(32) std::int32_t pairs[8];
         _mm256_store_si256(reinterpret_cast<__m256i*>(pairs),
                            _mm256_blend_epi32(point, _mm256_slli_epi64(count, 32), 0xAA));
-        for (int lane = 0; lane < 4; ++lane) {
+        for (std::size_t lane = 0; lane < 4; ++lane) {
             counts[pairs[2 * lane]] = pairs[2 * lane + 1];
         }
         return true;

@@ -136,7 +136,7 @@ struct Avx512Ops {
         alignas(64) std::int32_t pairs[16];
         _mm512_store_si512(pairs, _mm512_or_si512(point, _mm512_maskz_slli_epi64(
                                                              static_cast<Mask>(ALL), count, 32)));
-        for (int lane = 0; lane < 8; ++lane) {
+        for (std::size_t lane = 0; lane < 8; ++lane) {
             counts[pairs[2 * lane]] = pairs[2 * lane + 1];
         }
         return true;
